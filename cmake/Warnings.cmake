@@ -1,0 +1,10 @@
+# Every target of ours builds with the same strict warnings.
+if(MSVC)
+  add_compile_options(/W4)
+else()
+  add_compile_options(-Wall -Wextra -Wpedantic)
+endif()
+option(TESSERA_WERROR "Treat compiler warnings as errors" OFF)
+if(TESSERA_WERROR AND NOT MSVC)
+  add_compile_options(-Werror)
+endif()

@@ -1,0 +1,7 @@
+#include "commands/cells.h"
+
+namespace commands {
+
+Cells g_cells;
+
+}  // namespace commands

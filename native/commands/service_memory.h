@@ -1,0 +1,22 @@
+// Memory that the smart-card service allocated for one request. It goes back through
+// SCardFreeMemory exactly once, when the handler is done, which is after its reply was written,
+// also when the call failed or the turn was cut short.
+#pragma once
+
+#include "host/arguments.h"
+#include "pcsc/service.h"
+
+namespace commands {
+
+struct ServiceMemory {
+  void* pointer = nullptr;
+  ServiceMemory() = default;
+  ServiceMemory(const ServiceMemory&) = delete;
+  ServiceMemory& operator=(const ServiceMemory&) = delete;
+  ~ServiceMemory() {
+    if (pointer != nullptr) pcsc::FreeMemory(host::g_handleSlots.context, pointer);
+  }
+  const uint8_t* bytes() const { return static_cast<const uint8_t*>(pointer); }
+};
+
+}  // namespace commands

@@ -1,0 +1,122 @@
+#include "host/encodings.h"
+
+#include <cstring>
+
+namespace host {
+namespace {
+
+// Decimal texts of 0..255, built once, so a Byte list costs one copy per byte.
+struct ByteTexts {
+  char text[256][4];
+  uint8_t length[256];
+  ByteTexts() {
+    for (int v = 0; v < 256; ++v) {
+      char digits[4];
+      int n = 0;
+      int rest = v;
+      do {
+        digits[n++] = static_cast<char>('0' + rest % 10);
+        rest /= 10;
+      } while (rest != 0);
+      for (int i = 0; i < n; ++i) text[v][i] = digits[n - 1 - i];
+      length[v] = static_cast<uint8_t>(n);
+    }
+  }
+};
+
+const ByteTexts& Texts() {
+  static const ByteTexts texts;
+  return texts;
+}
+
+void AppendUnsigned(std::string& out, uint64_t value) {
+  char digits[20];
+  int n = 0;
+  do {
+    digits[n++] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  } while (value != 0);
+  while (n > 0) out.push_back(digits[--n]);
+}
+
+bool IsSpace(char c) {
+  return c == ' ' || (c >= '\t' && c <= '\r');
+}
+
+}  // namespace
+
+void AppendStatusText(std::string& out, int32_t value) {
+  if (value < 0) {
+    out.push_back('-');
+    AppendUnsigned(out, static_cast<uint64_t>(-static_cast<int64_t>(value)));
+  } else {
+    AppendUnsigned(out, static_cast<uint64_t>(value));
+  }
+}
+
+void AppendNumberText(std::string& out, uint32_t value) {
+  AppendUnsigned(out, value);
+}
+
+bool AppendByteList(std::string& out, const uint8_t* bytes, int64_t length) {
+  if (bytes == nullptr || length <= 0) return false;
+  const ByteTexts& texts = Texts();
+  const size_t n = static_cast<size_t>(length);
+  const size_t start = out.size();
+  out.resize(start + 4 * n);  // the longest text: three digits and a comma per byte
+  char* p = &out[start];
+  for (size_t i = 0; i < n; ++i) {
+    const uint8_t b = bytes[i];
+    std::memcpy(p, texts.text[b], 4);
+    p += texts.length[b];
+    *p++ = ',';
+  }
+  out.resize(static_cast<size_t>(p - out.data()) - 1);  // drop the last comma
+  return true;
+}
+
+// atoi's reading: leading white space, an optional sign, then decimal digits up to the first
+// other character. Out-of-range values saturate as strtol does on a 64-bit long, so the result
+// is the same on every platform.
+uint8_t PieceByte(std::string_view piece) {
+  size_t i = 0;
+  while (i < piece.size() && IsSpace(piece[i])) ++i;
+  bool negative = false;
+  if (i < piece.size() && (piece[i] == '+' || piece[i] == '-')) {
+    negative = piece[i] == '-';
+    ++i;
+  }
+  uint64_t magnitude = 0;
+  bool saturated = false;
+  constexpr uint64_t kLimit = uint64_t{1} << 63;  // |LONG_MIN|; LONG_MAX is one less
+  for (; i < piece.size() && piece[i] >= '0' && piece[i] <= '9'; ++i) {
+    if (saturated) continue;
+    if (magnitude > kLimit / 10) {
+      saturated = true;
+      continue;
+    }
+    magnitude = magnitude * 10 + static_cast<uint64_t>(piece[i] - '0');
+    if (magnitude > kLimit) saturated = true;
+  }
+  if (saturated || (!negative && magnitude == kLimit)) magnitude = negative ? kLimit : kLimit - 1;
+  const uint64_t value = negative ? (~magnitude + 1) : magnitude;
+  return static_cast<uint8_t>(value & 0xFF);
+}
+
+ByteBuffer ByteListInput(const std::string* text, int64_t length) {
+  if (text == nullptr || length <= 0) return ByteBuffer{};
+  ByteBuffer buffer = AllocateZeroed(static_cast<size_t>(length));
+  if (!buffer.data) return buffer;
+  const std::string_view all(*text);
+  size_t k = 0;
+  size_t pos = 0;
+  while (k < buffer.size && pos <= all.size()) {
+    size_t comma = all.find(',', pos);
+    if (comma == std::string_view::npos) comma = all.size();
+    if (comma > pos) buffer.data[k++] = PieceByte(all.substr(pos, comma - pos));
+    pos = comma + 1;
+  }
+  return buffer;
+}
+
+}  // namespace host

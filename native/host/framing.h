@@ -1,0 +1,28 @@
+// Message frames on the standard streams: a 4-byte little-endian length, then that many bytes of
+// UTF-8 JSON, with nothing between frames.
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+namespace host {
+
+// Bytes reserved at the front of every reply text for its length prefix, so a frame leaves in
+// one write without copying the reply.
+constexpr size_t kFramePrefixSize = 4;
+
+enum class FrameStatus { kFrame, kEnd };
+
+// Reads the next frame's body into body. kEnd at end of input anywhere (between frames, inside a
+// prefix or inside a body) and at the prefix 0xFFFFFFFF. The body grows only as bytes arrive, so
+// a prefix promising gigabytes costs nothing until they come.
+FrameStatus ReadFrame(std::FILE* in, std::string& body);
+
+// frame holds kFramePrefixSize placeholder bytes followed by the reply text. Fills in the prefix,
+// writes the frame and flushes. Returns false when the output is gone.
+bool WriteFrame(std::FILE* out, std::string& frame);
+
+// Switches the standard streams to binary where the C runtime has a text mode.
+void UseBinaryStdio();
+
+}  // namespace host
