@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <stdexcept>
 
 namespace fake {
@@ -64,11 +65,15 @@ void VariableOutput(Call& call, const Script& s, void* buffer, pcsc::Word* lengt
   if (!s.touchOutputs) return;
   if (call.autoAllocate) {
     if (s.result != pcsc::kSuccess && !s.allocateOnFailure) return;
-    void* memory = std::malloc(std::max<size_t>(s.data.size(), 1));
-    if (!s.data.empty()) std::memcpy(memory, s.data.data(), s.data.size());
-    *static_cast<void**>(buffer) = memory;
-    g_service.outstanding.insert(memory);
-    ++g_service.allocations;
+    if (!s.leavePointerNull) {
+      const size_t size = std::max<size_t>(s.allocatedSize.value_or(s.data.size()), 1);
+      void* memory = std::malloc(size);
+      if (memory == nullptr) throw std::bad_alloc();
+      std::memcpy(memory, s.data.data(), std::min(size, s.data.size()));
+      *static_cast<void**>(buffer) = memory;
+      g_service.outstanding.insert(memory);
+      ++g_service.allocations;
+    }
   } else if (buffer != nullptr) {
     std::memcpy(buffer, s.data.data(), std::min<size_t>(s.data.size(), *length));
   }
