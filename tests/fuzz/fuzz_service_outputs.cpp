@@ -135,7 +135,7 @@ fake::Script Script(Input& in) {
   const std::vector<uint8_t> patch = in.Bytes(255);
   s.editStates = [offset, patch](uint8_t* records, uint32_t count) {
     const uint64_t size = uint64_t{count} * pcsc::kWireReaderStateSize;
-    if (size == 0) return;
+    if (size == 0 || patch.empty()) return;
     const uint64_t start = offset % size;
     std::memcpy(records + start, patch.data(), std::min<uint64_t>(patch.size(), size - start));
   };
