@@ -2,12 +2,16 @@
 // lengths beyond any list, success without memory. The host must never read past a buffer,
 // must give every piece of service memory back, and must still answer with the command's
 // reply members.
+#include <PCSC/winscard.h>
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "host_harness.h"
+#include "pcsc/platform.h"
+#include "pcsc/records.h"
 
 namespace {
 
@@ -113,6 +117,30 @@ TEST(LyingServiceStates, RewrittenRecordsStayInsideTheArray) {
   const std::vector<uint8_t> records = ParseByteList(Member(reply, "rgReaderStates"));
   EXPECT_EQ(records.size(), 400u);
   EXPECT_EQ(Member(reply, "cReaders"), "2");
+}
+
+}  // namespace
+
+namespace {
+
+// pcsc-lite's record: a name that fills its whole wire field reaches the service terminated,
+// from a private copy, and comes back unchanged; an ATR length beyond rgbAtr is cut to it.
+TEST(ReaderStateRecords, NameWithoutTerminatorReachesTheServiceTerminated) {
+  std::vector<uint8_t> wire(2 * pcsc::kWireReaderStateSize, 0xAB);
+  std::vector<SCARD_READERSTATE> platform(2);
+  std::vector<pcsc::ReaderNameCopy> names(2);
+  pcsc::ReaderStatesToPlatform(wire.data(), 2, platform.data(), names.data());
+  for (const SCARD_READERSTATE& state : platform) {
+    ASSERT_NE(state.szReader, nullptr);
+    EXPECT_EQ(std::strlen(state.szReader), pcsc::kWireReaderNameSize);
+    EXPECT_LE(state.cbAtr, sizeof state.rgbAtr);
+  }
+  // The service reports an ATR length far beyond its array.
+  platform[1].cbAtr = 0xFFFFFFFFu;
+  pcsc::ReaderStatesFromPlatform(platform.data(), 2, wire.data());
+  for (size_t i = 0; i < pcsc::kWireReaderNameSize; ++i) ASSERT_EQ(wire[i], 0xAB) << i;
+  EXPECT_EQ(wire[pcsc::kWireReaderStateSize + 152], 0xFF);
+  EXPECT_EQ(wire[pcsc::kWireReaderStateSize + 196], 0) << "padding is zero";
 }
 
 }  // namespace
