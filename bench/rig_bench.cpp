@@ -5,6 +5,9 @@
 // Usage: tessera-bench-rig HOST READER [--calls N] [--rounds N]
 #include <PCSC/winscard.h>
 
+#include <unistd.h>
+#include <algorithm>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -19,6 +22,8 @@
 namespace {
 
 using bench::Child;
+
+long g_hostPeakKib = 0;  // the real host's peak RSS over every round
 
 // The handle in a reply's Handle text: the eight byte members after the count member.
 uint64_t HandleFrom(const std::string& reply, const char* const members[8]) {
@@ -78,6 +83,7 @@ std::pair<double, double> ThroughHost(const std::string& host, const std::string
   // Disconnect and release, as an extension would.
   ask(R"({"i":"1","c":112,"p":0,"w":0})");
   ask(R"({"i":"1","c":160,"p":0})");
+  g_hostPeakKib = std::max(g_hostPeakKib, bench::PeakRssKib(child.pid));
   bench::Finish(child);
   return {listNs, statusNs};
 }
@@ -128,6 +134,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   const std::string host = argv[1];
+  alarm(600);  // a daemon or host that stops answering must not hang the run
   const std::string reader = argv[2];
   size_t calls = 2000;
   int rounds = 5;
@@ -155,6 +162,8 @@ int main(int argc, char** argv) {
       {"(e) pcscd card status, per call [us]", bench::Median(hostStatus) / 1000,
        bench::Median(directStatus) / 1000},
   };
+  std::printf("%-44s %14ld %14s %8s  %-16s %s\n", "(f) real host peak RSS beside pcscd [KiB]",
+              g_hostPeakKib, "-", "-", "<= 4096 KiB", g_hostPeakKib <= 4096 ? "yes" : "NO");
   for (const Row& row : rows) {
     const double ratio = row.host / row.direct;
     std::printf("%-44s %14.1f %14.1f %8.2f  %-16s %s\n", row.what, row.host, row.direct, ratio,
