@@ -399,6 +399,11 @@ export function createClient(port, options = {}) {
       port.disconnect?.();
     },
 
+    /** Whether the port has closed; every later call fails. */
+    get closed() {
+      return closedWith !== null;
+    },
+
     /** Requests sent and not yet answered. */
     get pendingCount() {
       return pending.size;
