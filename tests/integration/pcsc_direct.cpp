@@ -71,3 +71,42 @@ std::vector<uint8_t> ListReaders() {
 }
 
 }  // namespace direct
+
+namespace direct {
+
+CardView ViewCard(const std::string& reader) {
+  CardView view;
+  Context context;
+  SCARDHANDLE card = 0;
+  DWORD protocol = 0;
+  view.result = SCardConnect(context.value, reader.c_str(), SCARD_SHARE_SHARED,
+                             SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &card, &protocol);
+  if (view.result != SCARD_S_SUCCESS) return view;
+  DWORD state = 0;
+  DWORD activeProtocol = 0;
+  DWORD atrLength = MAX_ATR_SIZE;
+  BYTE atr[MAX_ATR_SIZE];
+  char* names = nullptr;
+  DWORD namesLength = SCARD_AUTOALLOCATE;
+  view.result = SCardStatus(card, reinterpret_cast<char*>(&names), &namesLength, &state,
+                            &activeProtocol, atr, &atrLength);
+  if (names != nullptr) {
+    view.names.assign(names, names + namesLength);
+    SCardFreeMemory(context.value, names);
+  }
+  view.state = static_cast<uint32_t>(state);
+  view.protocol = static_cast<uint32_t>(activeProtocol);
+  SCARD_IO_REQUEST send{protocol, sizeof(SCARD_IO_REQUEST)};
+  SCARD_IO_REQUEST receive{protocol, sizeof(SCARD_IO_REQUEST)};
+  const BYTE select[] = {0x00, 0xA4, 0x04, 0x00, 0x02, 0x3F, 0x00};
+  BYTE answer[258];
+  DWORD answerLength = sizeof answer;
+  if (SCardTransmit(card, &send, select, sizeof select, &receive, answer, &answerLength) ==
+      SCARD_S_SUCCESS) {
+    view.receivePciProtocol = static_cast<uint32_t>(receive.dwProtocol);
+  }
+  SCardDisconnect(card, SCARD_LEAVE_CARD);
+  return view;
+}
+
+}  // namespace direct

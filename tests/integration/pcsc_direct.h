@@ -25,3 +25,19 @@ std::vector<uint8_t> ListReaderGroups();
 std::vector<uint8_t> ListReaders();
 
 }  // namespace direct
+
+namespace direct {
+
+// What the service reports for a card connected in the reader: SCardStatus's state and protocol,
+// and the dwProtocol it writes into a receive PCI record after a transmit.
+struct CardView {
+  long result = 0;
+  uint32_t state = 0;
+  uint32_t protocol = 0;
+  uint32_t receivePciProtocol = 0;
+  std::vector<uint8_t> names;  // SCardStatus's reader names, terminators included
+};
+// Connects shared, asks, transmits one SELECT and disconnects leaving the card.
+CardView ViewCard(const std::string& reader);
+
+}  // namespace direct

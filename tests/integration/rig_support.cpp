@@ -7,12 +7,6 @@
 namespace rig {
 namespace {
 
-uint32_t EnvNumber(const char* name, uint32_t fallback) {
-  const char* text = std::getenv(name);
-  if (text == nullptr || *text == '\0') return fallback;
-  return static_cast<uint32_t>(std::strtoul(text, nullptr, 0));
-}
-
 const char* const kKeysS[8] = {"x", "y", "z", "s", "l", "b", "h", "j"};
 const char* const kKeysW[8] = {"x", "y", "z", "w", "m", "s", "t", "k"};
 
@@ -25,11 +19,17 @@ Json HandleKeys(const Bytes& handle, const char* const (&keys)[8]) {
 
 }  // namespace
 
+uint32_t EnvOr(const char* name, uint32_t fallback) {
+  const char* text = std::getenv(name);
+  if (text == nullptr || *text == '\0') return fallback;
+  return static_cast<uint32_t>(std::strtoul(text, nullptr, 0));
+}
+
 const Expectations& Expect() {
   static const Expectations expectations{
-      EnvNumber("TESSERA_EXPECT_UNSUPPORTED", 0x8010001Fu),
-      EnvNumber("TESSERA_EXPECT_CONTROL_CODE", 0x42000000u + 3400u),
-      static_cast<int>(EnvNumber("TESSERA_REPLY_TIMEOUT_MS", 5000)),
+      EnvOr("TESSERA_EXPECT_UNSUPPORTED", 0x8010001Fu),
+      EnvOr("TESSERA_EXPECT_CONTROL_CODE", 0x42000000u + 3400u),
+      static_cast<int>(EnvOr("TESSERA_REPLY_TIMEOUT_MS", 5000)),
   };
   return expectations;
 }

@@ -27,6 +27,8 @@ struct Expectations {
   int replyTimeoutMs;           // how long a reply may take (TESSERA_REPLY_TIMEOUT_MS, 5000)
 };
 const Expectations& Expect();
+// A number from the environment (any base strtoul reads), or the fallback.
+uint32_t EnvOr(const char* name, uint32_t fallback);
 
 // PC/SC result codes as the host writes them (signed decimal of the 32-bit code).
 std::string StatusText(uint32_t code);

@@ -23,6 +23,10 @@ struct ReleaseCase {
   bool releaseByBytes;  // "p" 8 with the W keys, or "p" 0 for the context in the slot
 };
 
+void PrintTo(const ReleaseCase& c, std::ostream* os) {
+  *os << "scope " << c.scope << (c.releaseByBytes ? ", released by bytes" : ", released from slot");
+}
+
 class EstablishRelease : public testing::TestWithParam<ReleaseCase> {};
 
 TEST_P(EstablishRelease, ContextIsUsableThenReleased) {

@@ -21,10 +21,11 @@ void Serve(int fd, std::shared_ptr<CardState> state) {
       behaviour = state->behaviour;
     }
     Exchange seen;
-    const ServeResult result = ServeOneMessage(fd, behaviour, seen, &state->stop);
-    if (result != ServeResult::kServed) break;
-    std::lock_guard<std::mutex> lock(state->mutex);
-    state->exchanges.push_back(std::move(seen));
+    const auto record = [&state](const Exchange& exchange) {
+      std::lock_guard<std::mutex> lock(state->mutex);
+      state->exchanges.push_back(exchange);
+    };
+    if (ServeOneMessage(fd, behaviour, seen, &state->stop, record) != ServeResult::kServed) break;
   }
   state->connected = false;
 }

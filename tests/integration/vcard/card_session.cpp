@@ -17,7 +17,8 @@ void Wait(int ms, const std::atomic<bool>* stop) {
 }  // namespace
 
 ServeResult ServeOneMessage(int fd, const CardBehaviour& behaviour, Exchange& seen,
-                            const std::atomic<bool>* stop) {
+                            const std::atomic<bool>* stop,
+                            const std::function<void(const Exchange&)>& beforeAnswer) {
   seen = Exchange{};
   Bytes message;
   switch (ReadMessage(fd, message)) {
@@ -31,7 +32,10 @@ ServeResult ServeOneMessage(int fd, const CardBehaviour& behaviour, Exchange& se
   if (message.size() == 1) {
     seen.control = true;
     seen.code = message[0];
-    if (seen.code != kGetAtr) return ServeResult::kServed;
+    if (seen.code != kGetAtr) {
+      if (beforeAnswer) beforeAnswer(seen);
+      return ServeResult::kServed;
+    }
     seen.response = behaviour.atr;
   } else {
     seen.command = message;
@@ -39,6 +43,7 @@ ServeResult ServeOneMessage(int fd, const CardBehaviour& behaviour, Exchange& se
     if (answer.delayMs > 0) Wait(answer.delayMs, stop);
     seen.response = std::move(answer.response);
   }
+  if (beforeAnswer) beforeAnswer(seen);
   return WriteMessage(fd, seen.response) ? ServeResult::kServed : ServeResult::kError;
 }
 

@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 
 #include "card_behaviour.h"
 
@@ -18,9 +19,12 @@ struct Exchange {
 
 enum class ServeResult { kServed, kClosed, kError };
 
-// Reads and answers one message. A delay is cut short when stop becomes true.
+// Reads and answers one message. A delay is cut short when stop becomes true. beforeAnswer, if
+// given, sees the exchange before the answer leaves, so that whoever waits for the answer finds
+// the exchange already recorded.
 ServeResult ServeOneMessage(int fd, const CardBehaviour& behaviour, Exchange& seen,
-                            const std::atomic<bool>* stop = nullptr);
+                            const std::atomic<bool>* stop = nullptr,
+                            const std::function<void(const Exchange&)>& beforeAnswer = nullptr);
 
 // "power on", "get ATR", "APDU 00A40400 -> 9000" and the like.
 std::string Describe(const Exchange& exchange);
