@@ -125,13 +125,13 @@ after(async () => {
   const t1 = Date.now();
   await context?.close().catch(() => {});
   // Whatever the browser left behind (zygotes, the host it started) goes with its process group.
+  const groupOf = (pid) => Number(readFileSync(`/proc/${pid}/stat`, 'utf8').split(') ')[1].split(' ')[2]);
+  const ownGroup = groupOf('self');
   for (const pid of readdirSync('/proc').filter((p) => /^\d+$/.test(p))) {
     try {
       const cmdline = readFileSync(`/proc/${pid}/cmdline`, 'utf8');
-      if (scratch && cmdline.includes(scratch)) {
-        const pgid = Number(readFileSync(`/proc/${pid}/stat`, 'utf8').split(') ')[1].split(' ')[2]);
-        process.kill(-pgid, 'SIGKILL');
-      }
+      const group = groupOf(pid);
+      if (scratch && cmdline.includes(scratch) && group !== ownGroup) process.kill(-group, 'SIGKILL');
     } catch { /* gone already */ }
   }
   card?.child.kill();
