@@ -16,7 +16,15 @@ if dpkg-query -W -f='${Status}' tessera-smartcard 2>/dev/null | grep -q "install
 fi
 
 scratch=$(mktemp -d)
-trap 'rm -rf "$scratch"' EXIT
+installed_by_us=0
+cleanup() {
+  # A run that stops half-way must not leave the package on the machine.
+  if [ "$installed_by_us" = 1 ] && dpkg-query -W tessera-smartcard >/dev/null 2>&1; then
+    dpkg --purge tessera-smartcard >/dev/null 2>&1 || true
+  fi
+  rm -rf "$scratch"
+}
+trap cleanup EXIT
 name=org.tessera.smartcard
 ids="abcdefghijklmnopabcdefghijklmnop;ponmlkjihgfedcbaponmlkjihgfedcba"
 origins="chrome-extension://abcdefghijklmnopabcdefghijklmnop/,chrome-extension://ponmlkjihgfedcbaponmlkjihgfedcba/"
@@ -61,6 +69,7 @@ for dir in "${chromium_dirs[@]}" "$firefox_dir" /usr/share/tessera-smartcard; do
   [ -d "$dir" ] && echo "$dir"
 done > "$before" || true
 
+installed_by_us=1
 dpkg -i "$deb" >/dev/null
 check "binary installed" test -x /usr/bin/tessera-smartcard
 for dir in "${chromium_dirs[@]}"; do
