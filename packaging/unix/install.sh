@@ -135,8 +135,12 @@ if [ "$action" = uninstall ]; then
     if [ -e "$dir/$name.json" ]; then
       rm -f "$dir/$name.json" && echo "removed $dir/$name.json"
     fi
-    # Only the folders under the user's own tree are pruned; system folders may be shared.
-    if [ "$scope" = user ]; then prune_empty "$dir" "$(prune_stop "$b")"; fi
+    # Empty folders go; system-wide, only the manifest folder itself, as its parents may be shared.
+    if [ "$scope" = user ]; then
+      prune_empty "$dir" "$(prune_stop "$b")"
+    else
+      rmdir "$dir" 2>/dev/null || true
+    fi
   done
   for profile in ${profile_dirs[@]+"${profile_dirs[@]}"}; do
     rm -f "$profile/NativeMessagingHosts/$name.json"
