@@ -28,6 +28,9 @@ param(
   [switch]$Uninstall
 )
 $ErrorActionPreference = 'Stop'
+# With -File, "-ChromeId a,b" arrives as the one string "a,b".
+$ChromeId = @($ChromeId | ForEach-Object { $_ -split ',' } | Where-Object { $_ -ne '' })
+$FirefoxId = @($FirefoxId | ForEach-Object { $_ -split ',' } | Where-Object { $_ -ne '' })
 
 # Chrome rejects upper case, spaces and dashes ("Invalid native messaging host name specified.").
 if ($Name -cnotmatch '^[a-z0-9_]+(\.[a-z0-9_]+)*$') {
