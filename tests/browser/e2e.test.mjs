@@ -62,7 +62,8 @@ function inWorker(fn, arg, ms = 20000) {
 }
 
 before(async () => {
-  assert.ok(hostPath && vcardPath && reader, 'run through run-in-rig.sh with TESSERA_HOST and TESSERA_VCARD');
+  assert.ok(process.env.TESSERA_RIG === '1' && hostPath && vcardPath && reader,
+    'run through run-in-rig.sh (private mounts) with TESSERA_HOST and TESSERA_VCARD');
   scratch = mkdtempSync(join(tmpdir(), 'tessera-browser-'));
   const extension = join(scratch, 'extension');
   const profile = join(scratch, 'profile');
@@ -89,6 +90,11 @@ before(async () => {
     writeFileSync(join(hosts, `${name}.json`), JSON.stringify({ ...good, name, ...change }));
   }
   writeFileSync(join(hosts, 'org.tessera.bad_json.json'), JSON.stringify({ ...good, name: 'org.tessera.bad_json' }).slice(0, -1));
+  // Chromium's system-wide folder, on a tmpfs that only this rig's mount namespace sees.
+  execFileSync('mount', ['-t', 'tmpfs', 'tmpfs', '/etc/chromium']);
+  mkdirSync('/etc/chromium/native-messaging-hosts');
+  writeFileSync('/etc/chromium/native-messaging-hosts/org.tessera.system_wide.json',
+    JSON.stringify({ ...good, name: 'org.tessera.system_wide' }));
   // With a profile folder of its own, the browser ignores the per-user folder.
   const perUser = join(scratch, 'config', 'chromium', 'NativeMessagingHosts');
   mkdirSync(perUser, { recursive: true });
@@ -299,7 +305,7 @@ test('the errors an extension sees for broken registrations', async () => {
     return out;
   }, ['org.tessera.missing', 'org.tessera.wrong_id', 'org.tessera.no_slash', 'org.tessera.relative',
     'org.tessera.mismatch', 'org.tessera.gone', 'org.tessera.not_executable', 'org.tessera.exits',
-    'org.tessera.bad_json', 'org.tessera.per_user',
+    'org.tessera.bad_json', 'org.tessera.per_user', 'org.tessera.system_wide',
     'Org.Tessera.Smartcard', 'org.tessera.smartcard']);
   const notFound = 'Specified native messaging host not found.';
   // A host that ends at once: which of the two the browser notices first is a race.
@@ -317,6 +323,7 @@ test('the errors an extension sees for broken registrations', async () => {
     'org.tessera.gone': notFound,
     'org.tessera.bad_json': notFound,
     'org.tessera.per_user': notFound,
+    'org.tessera.system_wide': 'answered',
     'Org.Tessera.Smartcard': 'Invalid native messaging host name specified.',
     'org.tessera.smartcard': 'answered',
   });
