@@ -133,6 +133,20 @@ std::optional<std::string> ReadReply(HostProcess& host, int timeoutMs) {
   }
 }
 
+std::optional<std::string> ReadLine(HostProcess& host, int timeoutMs) {
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    const size_t end = host.pending.find('\n');
+    if (end != std::string::npos) {
+      std::string line = host.pending.substr(0, end);
+      host.pending.erase(0, end + 1);
+      return line;
+    }
+    const int left = MillisecondsLeft(deadline);
+    if (left == 0 || !ReadMore(host, left)) return std::nullopt;
+  }
+}
+
 bool QuietFor(HostProcess& host, int timeoutMs) {
   const size_t before = host.pending.size();
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);

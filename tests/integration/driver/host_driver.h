@@ -35,6 +35,9 @@ bool SendFrame(HostProcess& host, const std::string& body);
 // The next reply body, or nothing when no whole frame arrived within timeoutMs or the host
 // closed its output.
 std::optional<std::string> ReadReply(HostProcess& host, int timeoutMs);
+// The next line of text output (without its newline), for children that write lines, such as
+// tessera-vcard; nothing on timeout or end of output.
+std::optional<std::string> ReadLine(HostProcess& host, int timeoutMs);
 // True when the host has written nothing more within timeoutMs (and its output is still open
 // or closed without a partial frame).
 bool QuietFor(HostProcess& host, int timeoutMs);
