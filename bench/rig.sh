@@ -46,4 +46,5 @@ done
 [ -S /run/pcscd/pcscd.comm ] || { cat "$work/pcscd.log" >&2; exit 1; }
 sleep 1
 
-"$build/bench/tessera-bench-rig" "$build/native/tessera-smartcard" "Bench Reader 00 00" "$@"
+"$build/bench/tessera-bench-rig" "$build/native/tessera-smartcard" "Bench Reader 00 00" \
+  --echo "$build/bench/tessera-bench-echo" "$@"
