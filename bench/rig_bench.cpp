@@ -126,6 +126,27 @@ std::pair<double, double> Direct(const std::string& reader, size_t calls) {
   return {listNs, statusNs};
 }
 
+// The daemon notices a card some time after the virtual card has connected: wait (bounded)
+// until a connect succeeds.
+void WaitForCard(const std::string& reader) {
+  SCARDCONTEXT context = 0;
+  LONG rv = SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context);
+  Expect(rv == SCARD_S_SUCCESS, "SCardEstablishContext", std::to_string(rv));
+  for (int attempt = 0; attempt < 200; ++attempt) {
+    SCARDHANDLE card = 0;
+    DWORD protocol = 0;
+    rv = SCardConnect(context, reader.c_str(), SCARD_SHARE_SHARED,
+                      SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &card, &protocol);
+    if (rv == SCARD_S_SUCCESS) {
+      SCardDisconnect(card, SCARD_LEAVE_CARD);
+      break;
+    }
+    usleep(50 * 1000);
+  }
+  SCardReleaseContext(context);
+  Expect(rv == SCARD_S_SUCCESS, "waiting for the card", std::to_string(rv));
+}
+
 // Nanoseconds per round trip of a small frame through the frame-echo floor: what the extra hop
 // between extension and host costs before the host does anything.
 double EchoRoundTrip(const std::string& echo, size_t calls) {
@@ -159,6 +180,7 @@ int main(int argc, char** argv) {
     if (std::strcmp(argv[i], "--rounds") == 0) rounds = std::atoi(argv[i + 1]);
     if (std::strcmp(argv[i], "--echo") == 0) echo = argv[i + 1];
   }
+  WaitForCard(reader);
   std::vector<double> hostList, hostStatus, directList, directStatus, hop;
   for (int r = 0; r < rounds; ++r) {
     const auto [hl, hs] = ThroughHost(host, reader, calls);
