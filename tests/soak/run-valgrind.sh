@@ -8,5 +8,5 @@ mkdir -p "$work"
 "$valgrind" --tool=memcheck --leak-check=full --show-leak-kinds=definite,indirect,possible \
   --errors-for-leak-kinds=definite,indirect,possible --error-exitcode=99 \
   --log-file="$work/valgrind.log" "$host" <"$work/requests" >"$work/replies"
-grep -E "ERROR SUMMARY|in use at exit|definitely|indirectly|possibly" "$work/valgrind.log"
+grep -E "ERROR SUMMARY|in use at exit|total heap usage|All heap blocks|definitely|indirectly|possibly" "$work/valgrind.log"
 echo "replies: $(stat -c %s "$work/replies") bytes"

@@ -1,6 +1,7 @@
 // Soak: a long run of mixed requests through the fake-service host, as fast as the pipes allow.
-// Peak resident memory is taken after the first tenth of the requests and again at the end;
-// it must stay flat. Also writes the same request stream to a file, for runs under valgrind.
+// Peak resident memory is taken after the first reply, after the first tenth of the requests
+// and at the end; from the tenth on it must stay flat. Also writes the same request stream to a
+// file, for runs under valgrind.
 //
 //   soak_driver HOST COUNT [MAX_GROWTH_KB]   run and report; exit 1 on any failure
 //   soak_driver --write FILE COUNT           write COUNT framed requests to FILE
@@ -123,7 +124,8 @@ int Run(const char* program, size_t count, long maxGrowthKb) {
   size_t replies = 0;
   size_t dropped = 0;
   size_t wrong = 0;
-  Memory first;
+  Memory start;  // after the first reply
+  Memory first;  // after a tenth of the requests
   for (size_t i = 0; i < count; ++i) {
     if (!mix[i % mix.size()].answered) {
       ++dropped;
@@ -134,6 +136,7 @@ int Run(const char* program, size_t count, long maxGrowthKb) {
     if (!reply) break;
     ++replies;
     if (IdOf(*reply) != std::to_string(i)) ++wrong;
+    if (replies == 1) start = Sample(host.pid);
     if (i == count / 10) first = Sample(host.pid);
   }
   const Memory last = Sample(host.pid);
@@ -146,6 +149,7 @@ int Run(const char* program, size_t count, long maxGrowthKb) {
               dropped);
   std::printf("replies             %zu, out of order or wrong id: %zu\n", replies, wrong);
   std::printf("time                %.2f s, %.0f requests/s\n", seconds, count / seconds);
+  std::printf("peak RSS at start   %ld KiB (RSS %ld KiB)\n", start.peakKb, start.rssKb);
   std::printf("peak RSS at 10%%     %ld KiB (RSS %ld KiB)\n", first.peakKb, first.rssKb);
   std::printf("peak RSS at the end %ld KiB (RSS %ld KiB)\n", last.peakKb, last.rssKb);
   std::printf("exit status         %d\n", status);
