@@ -367,6 +367,71 @@ TEST_F(Faults, CardSideOfTheReaderDropsMidApdu) {
   }
 }
 
+// Hostile lengths, counts and records reach the real service through the real backend (its
+// record translation included): every request is answered by its own call, and the host serves
+// a working exchange afterwards.
+TEST_F(Faults, HostileArgumentsReachTheRealServiceSafely) {
+  Host host;
+  Start(host);
+  Connect(host);
+  const Json card = KeysS(connected_.card);
+  const Json context = KeysS(connected_.context);
+  Bytes noNul(200, 'A');
+  Bytes junk(16 * 200);
+  for (size_t i = 0; i < junk.size(); ++i) junk[i] = static_cast<uint8_t>(i * 7 + 3);
+  const std::vector<std::pair<std::string, Json>> requests = {
+      {"SCardTransmit", With(Json{{"c", 169}, {"g", "0,164"}, {"q", -1}, {"f", 16777216}}, card)},
+      {"SCardTransmit", With(Json{{"c", 169},
+                                  {"g", "0,164,4,0,0"},
+                                  {"q", 5},
+                                  {"f", 4294967295u},
+                                  {"t", 0},
+                                  {"w", "2,0,0,0,255,255,255,255"},
+                                  {"n", 8},
+                                  {"m", "1,2,3"},
+                                  {"d", 3}},
+                             card)},
+      {"SCardTransmit", With(Json{{"c", 169},
+                                  {"g", "0,164,4,0,0"},
+                                  {"q", 70000},
+                                  {"f", 258},
+                                  {"w", "NULL"},
+                                  {"n", 0},
+                                  {"m", "NULL"},
+                                  {"d", -1}},
+                             card)},
+      {"SCardControl",
+       With(Json{{"c", 111}, {"w", -1}, {"g", "1,2"}, {"q", 16777216}, {"m", -1}}, card)},
+      {"SCardControl", With(Json{{"c", 111}, {"w", 1}, {"q", -5}, {"m", 16777216}}, card)},
+      {"SCardGetAttrib", With(Json{{"c", 122}, {"g", -1}, {"q", 0}, {"m", -1}}, card)},
+      {"SCardGetAttrib", With(Json{{"c", 122}, {"g", 0x90303}, {"q", 0}, {"m", 16777216}}, card)},
+      {"SCardStatusA", With(Json{{"c", 167}, {"w", 16777217}, {"g", 1000}}, card)},
+      {"SCardStatusA", With(Json{{"c", 167}, {"w", 3}, {"g", 1}}, card)},
+      {"SCardListReadersA", With(Json{{"c", 149}, {"m", "65,66"}, {"k", 2147483647}}, context)},
+      {"SCardListReadersA", With(Json{{"c", 149}, {"m", "65,66,67"}, {"k", 3}}, context)},
+      {"SCardGetStatusChangeA",
+       With(Json{{"c", 133}, {"m", 0}, {"w", 1}, {"k", ByteList(noNul)}}, context)},
+      {"SCardGetStatusChangeA",
+       With(Json{{"c", 133}, {"m", 0}, {"w", 16}, {"k", ByteList(junk)}}, context)},
+      {"SCardGetStatusChangeA", With(Json{{"c", 133}, {"m", 0}, {"w", 17}}, context)},
+      {"SCardGetStatusChangeA", With(Json{{"c", 133}, {"m", 0}, {"w", -1}}, context)},
+      {"SCardReconnect", With(Json{{"c", 159}, {"w", -1}, {"m", -1}, {"t", -1}}, card)},
+      {"SCardEndTransaction", With(Json{{"c", 113}, {"w", -1}}, card)},
+      {"SCardConnectA",
+       With(Json{{"c", 109}, {"p", -7}, {"g", std::string(5000, 'R')}, {"q", -1}, {"b", -1}},
+            KeysW(connected_.context))},
+  };
+  for (const auto& [call, request] : requests) {
+    const Members reply = Ask(host, request);
+    ASSERT_GE(reply.size(), 3u) << request.dump().substr(0, 200);
+    EXPECT_EQ(reply[1].first, call);
+    std::printf("%-22s -> %s\n", call.c_str(), reply[1].second.c_str());
+  }
+  Connect(host);
+  ExpectSelectWorks(host);
+  ExpectEndsCleanly(host);
+}
+
 // The browser goes away while the host has a reply to write: no death by SIGPIPE, status 0.
 TEST_F(Faults, BrowserClosesTheHostsOutput) {
   Host host;
