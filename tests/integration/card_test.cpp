@@ -5,7 +5,9 @@
 #include "card_fixture.h"
 
 namespace rig {
+namespace {
 
+// A transmit request with PCI records for the protocol, the APDU and a receive buffer.
 Json TransmitRequest(const Bytes& card, uint32_t protocol, const Bytes& apdu, uint32_t receive) {
   const Bytes pci = {static_cast<uint8_t>(protocol), 0, 0, 0, 8, 0, 0, 0};
   return With(Json{{"c", 169},
@@ -19,8 +21,6 @@ Json TransmitRequest(const Bytes& card, uint32_t protocol, const Bytes& apdu, ui
                    {"t", 0}},
               KeysS(card));
 }
-
-namespace {
 
 Bytes Pci(uint32_t protocol) {
   return {static_cast<uint8_t>(protocol), 0, 0, 0, 8, 0, 0, 0};
@@ -158,6 +158,28 @@ TEST_F(Exchange, TransmitToARemovedCardFailsWithAWholeReply) {
   EXPECT_EQ(Value(reply, "pbRecvBuffer"), "NULL");
 }
 
+TEST_F(Exchange, TransmitWithoutReceivePciKeepsTheLengthAsSent) {
+  Host host;
+  Start(host);
+  const Connected connected = EstablishAndConnect(host, reader_);
+  Json request = TransmitRequest(connected.card, connected.protocol, kSelect, 258);
+  request["i"] = "n";
+  request["m"] = "NULL";
+  request["d"] = 24;
+  EXPECT_EQ(Ask(host, request),
+            Concat(Head("n", "SCardTransmit", kSuccess), {{"pioRecvPci", "NULL"},
+                                                          {"cbPciLength", "24"},
+                                                          {"pbRecvBuffer", "144,0"},
+                                                          {"cbRecvLength", "2"}}));
+  // A receive buffer too small for the answer is the service's error, not a cut answer.
+  request = TransmitRequest(connected.card, connected.protocol, {0x00, 0xB0, 0x00, 0x00, 0x20}, 8);
+  request["i"] = "small";
+  const Members small = Ask(host, request);
+  EXPECT_EQ(Keys(small), (std::vector<std::string>{"i", "SCardTransmit", "resp", "pioRecvPci",
+                                                   "cbPciLength", "pbRecvBuffer", "cbRecvLength"}));
+  EXPECT_NE(Value(small, "SCardTransmit"), "0");
+}
+
 struct ReconnectCase {
   const char* name;
   uint32_t initialization;
@@ -245,6 +267,21 @@ TEST_F(Exchange, StatusOfTheConnectedCard) {
                     {"dwProtocol", std::to_string(connected.protocol)},
                     {"pbAtr", "NULL"},
                     {"cbAtrLen", std::to_string(vcard::kDefaultAtr.size())}}));
+}
+
+TEST_F(Exchange, StatusOfARemovedCardReportsTheRemovalAndNoAtr) {
+  Host host;
+  Start(host);
+  const Connected connected = EstablishAndConnect(host, reader_);
+  const Json status =
+      With(Json{{"i", "s"}, {"c", 167}, {"w", 0}, {"g", 32}}, KeysS(connected.card));
+  EXPECT_EQ(Value(Ask(host, status), "pbAtr"), ByteList(vcard::kDefaultAtr));
+  RemoveAndWait();
+  const Members reply = Ask(host, status);
+  EXPECT_EQ(Value(reply, "SCardStatusA"), StatusText(kRemovedCard));
+  // The service reports no ATR for a removed card; nothing of the earlier card's ATR may show.
+  EXPECT_EQ(Value(reply, "pbAtr"), "NULL");
+  EXPECT_EQ(Value(reply, "cbAtrLen"), "0");
 }
 
 TEST_F(Exchange, StatusShowsTheAtrOfTheCardInTheReader) {

@@ -35,6 +35,7 @@ std::string StatusText(uint32_t code);
 constexpr uint32_t kSuccess = 0;
 constexpr uint32_t kInvalidHandle = 0x80100003;
 constexpr uint32_t kTimeout = 0x8010000A;
+constexpr uint32_t kSharingViolation = 0x8010000B;
 constexpr uint32_t kNoService = 0x8010001D;
 constexpr uint32_t kRemovedCard = 0x80100069;
 

@@ -14,6 +14,8 @@
 #   --debug           run pcscd with -d (its log goes to $TESSERA_PCSCD_LOG)
 #   --log FILE        write pcscd's output to FILE (default: in the rig's own temporary folder)
 #   --show-log        print pcscd's log on standard error when the command fails
+#   --private-tmp     give the command a private, empty /tmp (wine keeps its server socket in
+#                     /tmp/.wine-UID, so rigs running wine at once must not share /tmp)
 #
 # Environment given to the command:
 #   TESSERA_RIG=1, TESSERA_RIG_PCSCD=running|none, TESSERA_RIG_DIR (private temporary folder),
@@ -23,7 +25,7 @@
 set -euo pipefail
 
 usage() {
-  sed -n '2,23p' "$0" | sed 's/^# \{0,1\}//' >&2
+  sed -n '2,24p' "$0" | sed 's/^# \{0,1\}//' >&2
   exit 2
 }
 
@@ -39,6 +41,7 @@ name="Tessera Reader"
 debug=0
 log=""
 show_log=0
+private_tmp=0
 args=("$@")
 while [ $# -gt 0 ]; do
   case "$1" in
@@ -48,6 +51,7 @@ while [ $# -gt 0 ]; do
     --debug) debug=1 ;;
     --log) log="$2"; shift ;;
     --show-log) show_log=1 ;;
+    --private-tmp) private_tmp=1 ;;
     -h | --help) usage ;;
     --) shift; break ;;
     -*) echo "run-in-rig: unknown option $1" >&2; usage ;;
@@ -75,6 +79,9 @@ fail() {
   exit 125
 }
 
+if [ "$private_tmp" = 1 ]; then
+  mount -t tmpfs -o mode=1777 tmpfs /tmp || fail "cannot mount a private /tmp"
+fi
 rig_dir=$(mktemp -d /tmp/tessera-rig.XXXXXX)
 conf_dir="$rig_dir/reader.conf.d"
 mkdir "$conf_dir"

@@ -38,6 +38,37 @@ TEST_F(Transactions, SecondHostWaitsUntilTheFirstEndsItsTransaction) {
   EXPECT_EQ(*again, Head("b3", "SCardBeginTransaction", kSuccess));
 }
 
+TEST_F(Transactions, ExclusiveConnectionKeepsOtherHostsOut) {
+  Host first;
+  Host second;
+  Start(first);
+  Start(second);
+  const Connected a = EstablishAndConnect(first, reader_, kShareExclusive);
+  const Members established = Ask(second, Json{{"c", 114}, {"p", 2}});
+  const Members refused = Ask(second, With(Json{{"i", "x"},
+                                                {"c", 109},
+                                                {"g", reader_},
+                                                {"q", kShareShared},
+                                                {"b", kProtocolT0 | kProtocolT1}},
+                                           KeysW(HandleBytes(established))));
+  EXPECT_EQ(refused,
+            Concat(Head("x", "SCardConnectA", kSharingViolation), {{"cbHandle", "8"},
+                                                                   {"pbHandlet0", "0"},
+                                                                   {"pbContext1", "0"},
+                                                                   {"pbContext2", "0"},
+                                                                   {"pbContext3", "0"},
+                                                                   {"pbContext4", "0"},
+                                                                   {"pbContext5", "0"},
+                                                                   {"pbContext6", "0"},
+                                                                   {"pbContext7", "0"},
+                                                                   {"dwActiveProtocol", "0"}}));
+  // Once the first lets go, the second gets in.
+  EXPECT_EQ(Value(Ask(first, With(Json{{"c", 112}, {"w", kLeaveCard}}, KeysS(a.card))),
+                  "SCardDisconnect"),
+            "0");
+  EXPECT_EQ(Value(Ask(second, Json{{"c", 109}, {"p", 0}, {"g", reader_}}), "SCardConnectA"), "0");
+}
+
 TEST_F(Transactions, EndWithoutBeginIsTheServicesAnswer) {
   Host host;
   Start(host);
