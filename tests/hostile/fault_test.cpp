@@ -23,6 +23,8 @@
 
 namespace rig {
 
+namespace {
+
 Json TransmitRequest(const Bytes& card, uint32_t protocol, const Bytes& apdu, uint32_t receive) {
   const Bytes pci = {static_cast<uint8_t>(protocol), 0, 0, 0, 8, 0, 0, 0};
   return With(Json{{"c", 169},
@@ -36,8 +38,6 @@ Json TransmitRequest(const Bytes& card, uint32_t protocol, const Bytes& apdu, ui
                    {"t", 0}},
               KeysS(card));
 }
-
-namespace {
 
 const Bytes kSelect = {0x00, 0xA4, 0x04, 0x00, 0x00};
 const std::vector<std::string> kTransmitMembers = {
