@@ -5,10 +5,12 @@
 #define WINSCARDAPI __declspec(dllexport)
 #define WINSCARDDATA __declspec(dllexport)
 
-#include <windows.h>
-#include <winscard.h>
+// winsock2.h must come before windows.h.
 #include <winsock2.h>
 #include <ws2tcpip.h>
+//
+#include <windows.h>
+#include <winscard.h>
 
 #include <algorithm>
 #include <cstdlib>
