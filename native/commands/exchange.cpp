@@ -1,12 +1,12 @@
 // Card data exchange: transmit, reader control and reader attributes.
 #include <algorithm>
-#include <cstdlib>
 #include <string>
 
 #include "commands/cells.h"
 #include "commands/commands.h"
 #include "commands/service_memory.h"
 #include "host/encodings.h"
+#include "host/end_host.h"
 #include "host/reply.h"
 #include "pcsc/records.h"
 #include "pcsc/service.h"
@@ -132,7 +132,7 @@ void GetAttrib(host::Turn& turn) {
     } else if (length != 0) {
       buffer = host::AllocateZeroed(length);
       // The one place where the host gives up: an attribute buffer it cannot make ends it.
-      if (!buffer.data) std::exit(static_cast<int>(0x80100006u));
+      if (!buffer.data) host::EndHost(static_cast<int>(0x80100006u));
       bufferArgument = buffer.data.get();
     }
   }

@@ -30,7 +30,7 @@ void ListReaderGroups(host::Turn& turn) {
   const pcsc::Result result =
       pcsc::ListReaderGroups(g_handleSlots.context, &groups.pointer, &length);
   host::BeginReply(turn, "SCardListReaderGroupsA", result);
-  host::AddByteListMember(turn, "mszGroups", groups.bytes(), groups.pointer ? length : 0);
+  host::AddByteListMember(turn, "mszGroups", groups.bytes(), groups.Listed(length));
   host::AddNumberMember(turn, "cchGroups", length);
   host::SendReply(turn);
 }
@@ -64,7 +64,7 @@ void ListReaders(host::Turn& turn) {
 
   host::BeginReply(turn, "SCardListReadersA", result);
   host::AddNumberMember(turn, "cchReaders", length);
-  host::AddByteListMember(turn, "mszReaders", readers.bytes(), length);
+  host::AddByteListMember(turn, "mszReaders", readers.bytes(), readers.Listed(length));
   host::SendReply(turn);
 }
 
@@ -103,7 +103,7 @@ void Status(host::Turn& turn) {
   int64_t namesListed = 0;
   if (allocatedNames.pointer != nullptr) {
     names = allocatedNames.bytes();
-    namesListed = cells.namesLength;
+    namesListed = allocatedNames.Listed(cells.namesLength);
   } else if (namesBuffer.data) {
     names = namesBuffer.data.get();
     namesListed = std::min<int64_t>(cells.namesLength, static_cast<int64_t>(namesBuffer.size));

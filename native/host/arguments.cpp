@@ -11,6 +11,21 @@ const ByteKeySet kByteKeysW = {{"x", "y", "z", "w", "m", "s", "t", "k"}};
 
 namespace {
 
+// A one-letter key as the object's ordered map compares it, without building a string or calling
+// strlen and memcmp for every node: every request key is one letter, and a request looks up
+// about twenty of them.
+struct Letter {
+  unsigned char c;  // std::string orders its characters as unsigned char
+};
+bool operator<(const std::string& name, Letter key) {
+  return name.empty() || static_cast<unsigned char>(name[0]) < key.c;
+}
+bool operator<(Letter key, const std::string& name) {
+  if (name.empty()) return false;
+  const unsigned char first = static_cast<unsigned char>(name[0]);
+  return key.c < first || (key.c == first && name.size() > 1);
+}
+
 // Low 32 bits of a finite value truncated toward zero, so that values beyond 64 bits cannot
 // overflow a conversion.
 int32_t FloatLow32(double value) {
@@ -39,10 +54,19 @@ int32_t NumberValue(const nlohmann::json& value) {
 
 }  // namespace
 
+const nlohmann::json* FindMember(const nlohmann::json& request, const char* key) {
+  const auto* object = request.get_ptr<const nlohmann::json::object_t*>();
+  if (object == nullptr) return nullptr;
+  const auto it = key[0] != '\0' && key[1] == '\0'
+                      ? object->find(Letter{static_cast<unsigned char>(key[0])})
+                      : object->find(key);
+  return it != object->end() ? &it->second : nullptr;
+}
+
 bool ReadNumber(const nlohmann::json& request, const char* key, int32_t& cell) {
-  const auto it = request.find(key);
-  if (it == request.end()) return false;
-  cell = NumberValue(*it);
+  const nlohmann::json* member = FindMember(request, key);
+  if (member == nullptr) return false;
+  cell = NumberValue(*member);
   return true;
 }
 
@@ -54,9 +78,9 @@ bool ReadNumber(const nlohmann::json& request, const char* key, uint32_t& cell) 
 }
 
 const std::string* ReadText(const nlohmann::json& request, const char* key) {
-  const auto it = request.find(key);
-  if (it == request.end()) return nullptr;
-  return &it->get_ref<const std::string&>();
+  const nlohmann::json* member = FindMember(request, key);
+  if (member == nullptr) return nullptr;
+  return &member->get_ref<const std::string&>();
 }
 
 bool IsNullText(const std::string* text) {

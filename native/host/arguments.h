@@ -17,6 +17,9 @@ struct HandleSlots {
 };
 extern HandleSlots g_handleSlots;
 
+// The member named key, or null when the request has none (or is not an object).
+const nlohmann::json* FindMember(const nlohmann::json& request, const char* key);
+
 // A present key (any value, null included) overwrites the cell with its 32 bits: integers give
 // their low 32 bits, floats are truncated toward zero, booleans give 1 or 0. Any other type
 // raises the JSON library's type error. Returns whether the key was present.

@@ -6,6 +6,9 @@
 #ifndef _WIN32
 #include <csignal>
 #endif
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 
 #include "host/framing.h"
 #include "host/main_loop.h"
@@ -14,6 +17,13 @@ int main() {
 #ifndef _WIN32
   // A closed output must not kill the host by signal; the frame writer sees the failed write.
   std::signal(SIGPIPE, SIG_IGN);
+#endif
+#ifdef __GLIBC__
+  // An extended APDU turns into a few hundred KiB of text and buffers. By default glibc maps
+  // such blocks fresh and hands freed memory straight back, so every large request paid for
+  // zeroing its pages again; keeping up to 2 MiB makes the next one reuse them.
+  mallopt(M_MMAP_THRESHOLD, 1024 * 1024);
+  mallopt(M_TRIM_THRESHOLD, 2 * 1024 * 1024);
 #endif
   host::UseBinaryStdio();
   static char inBuffer[64 * 1024];

@@ -19,7 +19,10 @@ void TrimCapacity(std::string& text) {
 
 // The envelope: "i" and "c" are required, "r" must be a number if present, "e" a string.
 void HandleRequest(const nlohmann::json& request, std::string& reply, std::FILE* out) {
-  const std::string& id = request.at("i").get_ref<const std::string&>();
+  const nlohmann::json* idMember = FindMember(request, "i");
+  // at() raises the library's error for a missing key or a request that is not an object.
+  const std::string& id =
+      (idMember != nullptr ? *idMember : request.at("i")).get_ref<const std::string&>();
   int32_t ignored = 0;
   ReadNumber(request, "r", ignored);
   static const std::string kNoEcho;

@@ -1,8 +1,7 @@
 #include "host/reply.h"
 
-#include <cstdlib>
-
 #include "host/encodings.h"
+#include "host/end_host.h"
 #include "host/framing.h"
 
 namespace host {
@@ -100,7 +99,7 @@ void AddHandleText(Turn& turn, std::string_view countKey, const char* const byte
 void SendReply(Turn& turn) {
   turn.reply += '}';
   // A browser that closed our output is gone for good: end quietly rather than serve nobody.
-  if (!WriteFrame(turn.out, turn.reply)) std::exit(0);
+  if (!WriteFrame(turn.out, turn.reply)) EndHost(0);
 }
 
 }  // namespace host

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <stdexcept>
 
 namespace fake {
@@ -53,6 +54,11 @@ std::vector<uint8_t> Bytes(const uint8_t* p, size_t n) {
   return p == nullptr ? std::vector<uint8_t>{} : std::vector<uint8_t>(p, p + n);
 }
 
+// Copies the first n bytes of source; memcpy may not see the null data of an empty vector.
+void CopyOut(void* target, const std::vector<uint8_t>& source, size_t n) {
+  if (n != 0) std::memcpy(target, source.data(), n);
+}
+
 uint32_t Reported(const Script& s) {
   return s.length ? *s.length : static_cast<uint32_t>(s.data.size());
 }
@@ -64,13 +70,17 @@ void VariableOutput(Call& call, const Script& s, void* buffer, pcsc::Word* lengt
   if (!s.touchOutputs) return;
   if (call.autoAllocate) {
     if (s.result != pcsc::kSuccess && !s.allocateOnFailure) return;
-    void* memory = std::malloc(std::max<size_t>(s.data.size(), 1));
-    if (!s.data.empty()) std::memcpy(memory, s.data.data(), s.data.size());
-    *static_cast<void**>(buffer) = memory;
-    g_service.outstanding.insert(memory);
-    ++g_service.allocations;
+    if (!s.leavePointerNull) {
+      const size_t size = std::max<size_t>(s.allocatedSize.value_or(s.data.size()), 1);
+      void* memory = std::malloc(size);
+      if (memory == nullptr) throw std::bad_alloc();
+      CopyOut(memory, s.data, std::min(size, s.data.size()));
+      *static_cast<void**>(buffer) = memory;
+      g_service.outstanding.insert(memory);
+      ++g_service.allocations;
+    }
   } else if (buffer != nullptr) {
-    std::memcpy(buffer, s.data.data(), std::min<size_t>(s.data.size(), *length));
+    CopyOut(buffer, s.data, std::min<size_t>(s.data.size(), *length));
   }
   *length = Reported(s);
 }
@@ -158,11 +168,11 @@ Result Transmit(Handle card, const uint8_t* sendPci, size_t sendPciSize, const u
   const fake::Script s = fake::Next();
   if (s.touchOutputs) {
     if (recv != nullptr) {
-      std::memcpy(recv, s.data.data(), std::min<size_t>(s.data.size(), *recvLength));
+      fake::CopyOut(recv, s.data, std::min<size_t>(s.data.size(), *recvLength));
     }
     *recvLength = fake::Reported(s);
     if (recvPci != nullptr) {
-      std::memcpy(recvPci, s.recvPci.data(), std::min(s.recvPci.size(), recvPciSize));
+      fake::CopyOut(recvPci, s.recvPci, std::min(s.recvPci.size(), recvPciSize));
     }
   }
   return s.result;
@@ -177,7 +187,7 @@ Result Control(Handle card, Word code, const uint8_t* in, Word inSize, uint8_t* 
   call.outputNull = out == nullptr;
   const fake::Script s = fake::Next();
   if (s.touchOutputs) {
-    if (out != nullptr) std::memcpy(out, s.data.data(), std::min<size_t>(s.data.size(), outSize));
+    if (out != nullptr) fake::CopyOut(out, s.data, std::min<size_t>(s.data.size(), outSize));
     *bytesReturned = fake::Reported(s);
   }
   return s.result;
@@ -201,7 +211,7 @@ Result Status(Handle card, void* names, Word* namesLength, Word* state, Word* pr
   if (s.touchOutputs) {
     *state = s.state;
     *protocol = s.protocol;
-    if (atr != nullptr) std::memcpy(atr, s.atr.data(), std::min<size_t>(s.atr.size(), *atrLength));
+    if (atr != nullptr) fake::CopyOut(atr, s.atr, std::min<size_t>(s.atr.size(), *atrLength));
     *atrLength = s.atrLength ? *s.atrLength : static_cast<Word>(s.atr.size());
   }
   return s.result;

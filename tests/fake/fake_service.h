@@ -36,17 +36,19 @@ struct Call {
 
 struct Script {
   pcsc::Result result = pcsc::kSuccess;
-  bool touchOutputs = true;           // false: leave every output as the caller set it
-  uint64_t handle = 0;                // new context or card handle
-  uint32_t protocol = 0;              // active protocol (connect, reconnect, status)
-  uint32_t state = 0;                 // card state (status)
-  std::vector<uint8_t> data;          // bytes for the output buffer, list, names or attribute
-  std::optional<uint32_t> length;     // length to report instead of data.size() (may lie)
-  std::vector<uint8_t> atr;           // status ATR
-  std::optional<uint32_t> atrLength;  // ATR length to report instead of atr.size()
-  std::vector<uint8_t> recvPci;       // bytes written over the receive PCI record
-  bool allocateOnFailure = false;     // hand out memory even when result is an error
-  uint64_t event = 1;                 // AccessStartedEvent's answer
+  bool touchOutputs = true;             // false: leave every output as the caller set it
+  uint64_t handle = 0;                  // new context or card handle
+  uint32_t protocol = 0;                // active protocol (connect, reconnect, status)
+  uint32_t state = 0;                   // card state (status)
+  std::vector<uint8_t> data;            // bytes for the output buffer, list, names or attribute
+  std::optional<uint32_t> length;       // length to report instead of data.size() (may lie)
+  std::vector<uint8_t> atr;             // status ATR
+  std::optional<uint32_t> atrLength;    // ATR length to report instead of atr.size()
+  std::vector<uint8_t> recvPci;         // bytes written over the receive PCI record
+  bool allocateOnFailure = false;       // hand out memory even when result is an error
+  bool leavePointerNull = false;        // autoallocation: report the length, hand out no memory
+  std::optional<size_t> allocatedSize;  // autoallocation: bytes handed out (default: the data)
+  uint64_t event = 1;                   // AccessStartedEvent's answer
   std::function<void(uint8_t* records, uint32_t count)> editStates;
 };
 

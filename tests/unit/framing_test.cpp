@@ -19,7 +19,7 @@ TEST_F(Framing, EmptyInputEndsAtOnceWithStatusZero) {
   EXPECT_EQ(status, 0);
 }
 
-TEST_F(Framing, SpecExampleFrameIsOneRequest) {
+TEST_F(Framing, SeventeenByteFrameIsOneRequest) {
   const std::string input = std::string("\x11\x00\x00\x00", 4) + R"({"i":"1","c":103})";
   const std::string output = RunRaw(input);
   const std::string body = R"({"i":"1","SCardAccessStartedEvent":"0","resp":""})";

@@ -1,0 +1,173 @@
+// The host between the extension and a real pcsc-lite daemon, against a direct pcsc-lite client
+// making the same calls: list the readers, and the status of a connected card. Both run in the
+// same process loop, rounds alternating, and the medians are printed with their ratio.
+// Run it beside a private pcscd with a vpcd reader that holds a card (bench/rig.sh does that).
+// Usage: tessera-bench-rig HOST READER [--calls N] [--rounds N]
+#include <PCSC/winscard.h>
+
+#include <unistd.h>
+#include <algorithm>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "child_process.h"
+#include "request_bodies.h"
+
+namespace {
+
+using bench::Child;
+
+long g_hostPeakKib = 0;  // the real host's peak RSS over every round
+
+// The handle in a reply's Handle text: the eight byte members after the count member.
+uint64_t HandleFrom(const std::string& reply, const char* const members[8]) {
+  const nlohmann::json json = nlohmann::json::parse(reply);
+  uint64_t handle = 0;
+  for (int k = 0; k < 8; ++k) {
+    handle |= std::stoull(json.at(members[k]).get<std::string>()) << (8 * k);
+  }
+  return handle;
+}
+
+void Expect(bool ok, const char* what, const std::string& detail) {
+  if (ok) return;
+  std::fprintf(stderr, "rig bench: %s: %s\n", what, detail.c_str());
+  std::exit(2);
+}
+
+// Nanoseconds per call through the host, for the reader list and for the card's status.
+std::pair<double, double> ThroughHost(const std::string& host, const std::string& reader,
+                                      size_t calls) {
+  static const char* const kContext[8] = {"pbContext0", "pbContext1", "pbContext2", "pbContext3",
+                                          "pbContext4", "pbContext5", "pbContext6", "pbContext7"};
+  static const char* const kCard[8] = {"pbHandlet0", "pbContext1", "pbContext2", "pbContext3",
+                                       "pbContext4", "pbContext5", "pbContext6", "pbContext7"};
+  Child child = bench::Spawn({host});
+  auto ask = [&](const std::string& body) {
+    bench::WriteAll(child.toChild, bench::Frame(body));
+    return bench::ReadReply(child);
+  };
+  const std::string established = ask(bench::EstablishContextBody());
+  Expect(established.find("\"SCardEstablishContext\":\"0\"") != std::string::npos,
+         "establishing a context through the host", established);
+  const uint64_t context = HandleFrom(established, kContext);
+  const std::string list = bench::Frame(bench::ListReadersBody(context));
+  const std::string first = ask(bench::ListReadersBody(context));
+  Expect(first.find("\"SCardListReadersA\":\"0\"") != std::string::npos, "listing readers", first);
+  int64_t start = bench::NowNs();
+  for (size_t i = 0; i < calls; ++i) {
+    bench::WriteAll(child.toChild, list);
+    bench::SkipReplies(child, 1);
+  }
+  const double listNs = static_cast<double>(bench::NowNs() - start) / static_cast<double>(calls);
+
+  const std::string connected = ask(bench::ConnectBody(context, reader));
+  Expect(connected.find("\"SCardConnectA\":\"0\"") != std::string::npos, "connecting", connected);
+  const uint64_t card = HandleFrom(connected, kCard);
+  const std::string status = bench::Frame(bench::StatusBody(card));
+  const std::string firstStatus = ask(bench::StatusBody(card));
+  Expect(firstStatus.find("\"SCardStatusA\":\"0\"") != std::string::npos, "card status",
+         firstStatus);
+  start = bench::NowNs();
+  for (size_t i = 0; i < calls; ++i) {
+    bench::WriteAll(child.toChild, status);
+    bench::SkipReplies(child, 1);
+  }
+  const double statusNs = static_cast<double>(bench::NowNs() - start) / static_cast<double>(calls);
+  // Disconnect and release, as an extension would.
+  ask(R"({"i":"1","c":112,"p":0,"w":0})");
+  ask(R"({"i":"1","c":160,"p":0})");
+  g_hostPeakKib = std::max(g_hostPeakKib, bench::PeakRssKib(child.pid));
+  bench::Finish(child);
+  return {listNs, statusNs};
+}
+
+// The same calls made directly, the way the host makes them: the service allocates the lists.
+std::pair<double, double> Direct(const std::string& reader, size_t calls) {
+  SCARDCONTEXT context = 0;
+  LONG rv = SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context);
+  Expect(rv == SCARD_S_SUCCESS, "SCardEstablishContext", std::to_string(rv));
+  int64_t start = bench::NowNs();
+  for (size_t i = 0; i < calls; ++i) {
+    char* readers = nullptr;
+    DWORD length = SCARD_AUTOALLOCATE;
+    rv = SCardListReaders(context, nullptr, reinterpret_cast<char*>(&readers), &length);
+    Expect(rv == SCARD_S_SUCCESS, "SCardListReaders", std::to_string(rv));
+    SCardFreeMemory(context, readers);
+  }
+  const double listNs = static_cast<double>(bench::NowNs() - start) / static_cast<double>(calls);
+
+  SCARDHANDLE card = 0;
+  DWORD protocol = 0;
+  rv = SCardConnect(context, reader.c_str(), SCARD_SHARE_SHARED,
+                    SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &card, &protocol);
+  Expect(rv == SCARD_S_SUCCESS, "SCardConnect", std::to_string(rv));
+  start = bench::NowNs();
+  for (size_t i = 0; i < calls; ++i) {
+    char* names = nullptr;
+    DWORD namesLength = SCARD_AUTOALLOCATE;
+    DWORD state = 0;
+    BYTE atr[36];
+    DWORD atrLength = 32;
+    rv = SCardStatus(card, reinterpret_cast<char*>(&names), &namesLength, &state, &protocol, atr,
+                     &atrLength);
+    Expect(rv == SCARD_S_SUCCESS, "SCardStatus", std::to_string(rv));
+    SCardFreeMemory(context, names);
+  }
+  const double statusNs = static_cast<double>(bench::NowNs() - start) / static_cast<double>(calls);
+  SCardDisconnect(card, SCARD_LEAVE_CARD);
+  SCardReleaseContext(context);
+  return {listNs, statusNs};
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 3) {
+    std::fprintf(stderr, "usage: %s HOST READER [--calls N] [--rounds N]\n", argv[0]);
+    return 2;
+  }
+  const std::string host = argv[1];
+  alarm(600);  // a daemon or host that stops answering must not hang the run
+  const std::string reader = argv[2];
+  size_t calls = 2000;
+  int rounds = 5;
+  for (int i = 3; i + 1 < argc; i += 2) {
+    if (std::strcmp(argv[i], "--calls") == 0) calls = std::strtoul(argv[i + 1], nullptr, 10);
+    if (std::strcmp(argv[i], "--rounds") == 0) rounds = std::atoi(argv[i + 1]);
+  }
+  std::vector<double> hostList, hostStatus, directList, directStatus;
+  for (int r = 0; r < rounds; ++r) {
+    const auto [hl, hs] = ThroughHost(host, reader, calls);
+    const auto [dl, ds] = Direct(reader, calls);
+    hostList.push_back(hl);
+    hostStatus.push_back(hs);
+    directList.push_back(dl);
+    directStatus.push_back(ds);
+  }
+  struct Row {
+    const char* what;
+    double host;
+    double direct;
+  };
+  const Row rows[] = {
+      {"(e) pcscd list readers, per call [us]", bench::Median(hostList) / 1000,
+       bench::Median(directList) / 1000},
+      {"(e) pcscd card status, per call [us]", bench::Median(hostStatus) / 1000,
+       bench::Median(directStatus) / 1000},
+  };
+  std::printf("%-44s %14ld %14s %8s  %-16s %s\n", "(f) real host peak RSS beside pcscd [KiB]",
+              g_hostPeakKib, "-", "-", "<= 4096 KiB", g_hostPeakKib <= 4096 ? "yes" : "NO");
+  for (const Row& row : rows) {
+    const double ratio = row.host / row.direct;
+    std::printf("%-44s %14.1f %14.1f %8.2f  %-16s %s\n", row.what, row.host, row.direct, ratio,
+                "<= 1.3", ratio <= 1.3 ? "yes" : "NO");
+  }
+  return 0;
+}

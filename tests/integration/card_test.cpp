@@ -1,0 +1,302 @@
+// The typical exchange against pcscd and a virtual card: list, connect, transmit, reconnect,
+// status and disconnect, each reply compared member by member.
+#include <gtest/gtest.h>
+
+#include "card_fixture.h"
+
+namespace rig {
+
+Json TransmitRequest(const Bytes& card, uint32_t protocol, const Bytes& apdu, uint32_t receive) {
+  const Bytes pci = {static_cast<uint8_t>(protocol), 0, 0, 0, 8, 0, 0, 0};
+  return With(Json{{"c", 169},
+                   {"w", ByteList(pci)},
+                   {"n", 8},
+                   {"g", ByteList(apdu)},
+                   {"q", apdu.size()},
+                   {"m", ByteList(pci)},
+                   {"d", 8},
+                   {"f", receive},
+                   {"t", 0}},
+              KeysS(card));
+}
+
+namespace {
+
+Bytes Pci(uint32_t protocol) {
+  return {static_cast<uint8_t>(protocol), 0, 0, 0, 8, 0, 0, 0};
+}
+
+Members TransmitReply(const std::string& id, uint32_t pciProtocol, const Bytes& response) {
+  return Concat(Head(id, "SCardTransmit", kSuccess),
+                {{"pioRecvPci", ByteList(Pci(pciProtocol))},
+                 {"cbPciLength", "8"},
+                 {"pbRecvBuffer", ByteList(response)},
+                 {"cbRecvLength", std::to_string(response.size())}});
+}
+
+Bytes Join(Bytes a, const Bytes& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+const Bytes kSelect = {0x00, 0xA4, 0x04, 0x00, 0x02, 0x3F, 0x00};
+const Bytes kOk = {0x90, 0x00};
+
+using Exchange = CardInReader;
+
+TEST_F(Exchange, TypicalExchangeFromEstablishToRelease) {
+  Host host;
+  Start(host);
+  const Members established = Ask(host, Json{{"i", "1"}, {"c", 114}, {"p", 2}});
+  ASSERT_EQ(Value(established, "SCardEstablishContext"), "0");
+  const Bytes context = HandleBytes(established);
+
+  const Bytes readers = MultiString({vcard::RigReader(0), vcard::RigReader(1)});
+  EXPECT_EQ(
+      Ask(host, With(Json{{"i", "2"}, {"c", 149}}, KeysS(context))),
+      Concat(Head("2", "SCardListReadersA", kSuccess),
+             {{"cchReaders", std::to_string(readers.size())}, {"mszReaders", ByteList(readers)}}));
+
+  const Members connected = Ask(host, With(Json{{"i", "3"},
+                                                {"c", 109},
+                                                {"g", reader_},
+                                                {"q", kShareShared},
+                                                {"b", kProtocolT0 | kProtocolT1}},
+                                           KeysW(context)));
+  EXPECT_EQ(Keys(connected), (std::vector<std::string>{
+                                 "i", "SCardConnectA", "resp", "cbHandle", "pbHandlet0",
+                                 "pbContext1", "pbContext2", "pbContext3", "pbContext4",
+                                 "pbContext5", "pbContext6", "pbContext7", "dwActiveProtocol"}));
+  ASSERT_EQ(Value(connected, "SCardConnectA"), "0");
+  EXPECT_EQ(Value(connected, "cbHandle"), "8");
+  EXPECT_EQ(Value(connected, "dwActiveProtocol"), std::to_string(truth_.protocol));
+  const Bytes card = HandleBytes(connected);
+
+  Json transmit = TransmitRequest(card, truth_.protocol, kSelect, 258);
+  transmit["i"] = "4";
+  EXPECT_EQ(Ask(host, transmit), TransmitReply("4", ReceivePciProtocol(), kOk));
+  const std::vector<vcard::Exchange> seen = vcard::Exchanges(card_);
+  ASSERT_FALSE(seen.empty());
+  EXPECT_EQ(seen.back().command, kSelect) << "the card did not get the APDU as sent";
+
+  EXPECT_EQ(Ask(host, With(Json{{"i", "5"}, {"c", 112}, {"w", kLeaveCard}}, KeysS(card))),
+            Head("5", "SCardDisconnect", kSuccess));
+  EXPECT_EQ(Ask(host, With(Json{{"i", "6"}, {"c", 160}}, KeysW(context))),
+            Head("6", "SCardReleaseContext", kSuccess));
+}
+
+struct TransmitCase {
+  const char* name;
+  Bytes apdu;
+  Bytes response;  // what the card answers
+};
+
+void PrintTo(const TransmitCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class Transmit : public CardInReader, public testing::WithParamInterface<TransmitCase> {};
+
+TEST_P(Transmit, ReplyCarriesExactlyTheCardsAnswer) {
+  Host host;
+  Start(host);
+  const Connected connected = EstablishAndConnect(host, reader_);
+  const uint32_t receive = static_cast<uint32_t>(GetParam().response.size()) + 16;
+  Json request = TransmitRequest(connected.card, connected.protocol, GetParam().apdu, receive);
+  request["i"] = "t";
+  EXPECT_EQ(Ask(host, request), TransmitReply("t", ReceivePciProtocol(), GetParam().response));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sizes, Transmit,
+    testing::Values(TransmitCase{"Select", kSelect, kOk},
+                    TransmitCase{"ShortRead16",
+                                 {0x00, 0xB0, 0x00, 0x00, 0x10},
+                                 Join(vcard::PatternBytes(16), kOk)},
+                    TransmitCase{"ShortRead256",
+                                 {0x00, 0xB0, 0x00, 0x00, 0x00},
+                                 Join(vcard::PatternBytes(256), kOk)},
+                    TransmitCase{"ExtendedRead1024",
+                                 {0x00, 0xB0, 0x00, 0x00, 0x00, 0x04, 0x00},
+                                 Join(vcard::PatternBytes(1024), kOk)},
+                    // 65533 data bytes and the status word: the most vpcd's 2-byte length carries.
+                    TransmitCase{"ExtendedRead65535",
+                                 {0x00, 0xB0, 0x00, 0x00, 0x00, 0xFF, 0xFD},
+                                 Join(vcard::PatternBytes(65533), kOk)},
+                    TransmitCase{"UnknownInstruction", {0x00, 0x10, 0x00, 0x00}, {0x6D, 0x00}}),
+    [](const testing::TestParamInfo<TransmitCase>& info) { return info.param.name; });
+
+TEST_F(Exchange, ScriptedAnswerComesBackAfterTheCardsDelay) {
+  vcard::CardBehaviour behaviour;
+  vcard::Rule rule;
+  rule.command = {0x80, 0xCA, 0x9F, 0x7F, 0x00};
+  rule.response = {0xDE, 0xAD, 0xBE, 0xEF, 0x61, 0x10};
+  rule.delayMs = 400;
+  behaviour.rules.push_back(rule);
+  vcard::SetBehaviour(card_, behaviour);
+  Host host;
+  Start(host);
+  const Connected connected = EstablishAndConnect(host, reader_);
+  Json request = TransmitRequest(connected.card, connected.protocol, rule.command, 300);
+  request["i"] = "slow";
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(Ask(host, request), TransmitReply("slow", ReceivePciProtocol(), rule.response));
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(400));
+}
+
+TEST_F(Exchange, TransmitToARemovedCardFailsWithAWholeReply) {
+  Host host;
+  Start(host);
+  const Connected connected = EstablishAndConnect(host, reader_);
+  RemoveAndWait();
+  Json request = TransmitRequest(connected.card, connected.protocol, kSelect, 258);
+  request["i"] = "gone";
+  const Members reply = Ask(host, request);
+  EXPECT_EQ(Keys(reply), (std::vector<std::string>{"i", "SCardTransmit", "resp", "pioRecvPci",
+                                                   "cbPciLength", "pbRecvBuffer", "cbRecvLength"}));
+  EXPECT_EQ(Value(reply, "SCardTransmit"), StatusText(kRemovedCard));
+  EXPECT_EQ(Value(reply, "pbRecvBuffer"), "NULL");
+}
+
+TEST_F(Exchange, TransmitWithoutReceivePciKeepsTheLengthAsSent) {
+  Host host;
+  Start(host);
+  const Connected connected = EstablishAndConnect(host, reader_);
+  Json request = TransmitRequest(connected.card, connected.protocol, kSelect, 258);
+  request["i"] = "n";
+  request["m"] = "NULL";
+  request["d"] = 24;
+  EXPECT_EQ(Ask(host, request),
+            Concat(Head("n", "SCardTransmit", kSuccess), {{"pioRecvPci", "NULL"},
+                                                          {"cbPciLength", "24"},
+                                                          {"pbRecvBuffer", "144,0"},
+                                                          {"cbRecvLength", "2"}}));
+  // A receive buffer too small for the answer is the service's error, not a cut answer.
+  request = TransmitRequest(connected.card, connected.protocol, {0x00, 0xB0, 0x00, 0x00, 0x20}, 8);
+  request["i"] = "small";
+  const Members small = Ask(host, request);
+  EXPECT_EQ(Keys(small), (std::vector<std::string>{"i", "SCardTransmit", "resp", "pioRecvPci",
+                                                   "cbPciLength", "pbRecvBuffer", "cbRecvLength"}));
+  EXPECT_NE(Value(small, "SCardTransmit"), "0");
+}
+
+struct ReconnectCase {
+  const char* name;
+  uint32_t initialization;
+  std::vector<uint8_t> controls;  // what the card must see from the reader, in order
+};
+
+void PrintTo(const ReconnectCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class Reconnect : public CardInReader, public testing::WithParamInterface<ReconnectCase> {};
+
+TEST_P(Reconnect, InitializationReachesTheCard) {
+  Host host;
+  Start(host);
+  const Connected connected = EstablishAndConnect(host, reader_);
+  vcard::ClearExchanges(card_);
+  const Members reply = Ask(host, With(Json{{"i", "r"},
+                                            {"c", 159},
+                                            {"w", kShareShared},
+                                            {"m", kProtocolT0 | kProtocolT1},
+                                            {"t", GetParam().initialization}},
+                                       KeysS(connected.card)));
+  EXPECT_EQ(reply, Concat(Head("r", "SCardReconnect", kSuccess),
+                          {{"dwActiveProtocol", std::to_string(connected.protocol)}}));
+  std::vector<uint8_t> controls;
+  for (const vcard::Exchange& exchange : vcard::Exchanges(card_)) {
+    if (exchange.control && exchange.code != vcard::kGetAtr) controls.push_back(exchange.code);
+  }
+  EXPECT_EQ(controls, GetParam().controls);
+  // The connection still works afterwards.
+  Json transmit = TransmitRequest(connected.card, connected.protocol, kSelect, 258);
+  transmit["i"] = "after";
+  EXPECT_EQ(Ask(host, transmit), TransmitReply("after", ReceivePciProtocol(), kOk));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Initializations, Reconnect,
+    testing::Values(ReconnectCase{"Leave", kLeaveCard, {}},
+                    ReconnectCase{"Reset", kResetCard, {vcard::kReset}},
+                    ReconnectCase{"Unpower", kUnpowerCard, {vcard::kPowerOff, vcard::kPowerOn}}),
+    [](const testing::TestParamInfo<ReconnectCase>& info) { return info.param.name; });
+
+TEST_F(Exchange, SecondDisconnectOfTheSameHandleFails) {
+  Host host;
+  Start(host);
+  const Connected connected = EstablishAndConnect(host, reader_);
+  EXPECT_EQ(
+      Ask(host, With(Json{{"i", "d1"}, {"c", 112}, {"w", kLeaveCard}}, KeysS(connected.card))),
+      Head("d1", "SCardDisconnect", kSuccess));
+  EXPECT_EQ(Ask(host, Json{{"i", "d2"}, {"c", 112}, {"p", 0}}),
+            Head("d2", "SCardDisconnect", kInvalidHandle));
+}
+
+TEST_F(Exchange, StatusOfTheConnectedCard) {
+  Host host;
+  Start(host);
+  const Connected connected = EstablishAndConnect(host, reader_);
+  // pcsc-lite ends the one name with a single NUL, WinSCard with two: the service's own answer
+  // is the reference, and TESSERA_EXPECT_STATUS_NAME_NULS overrides it.
+  Bytes names = truth_.names;
+  if (const uint32_t nuls = EnvOr("TESSERA_EXPECT_STATUS_NAME_NULS", 0)) {
+    names = TextBytes(reader_);
+    names.resize(reader_.size() + nuls, 0);
+  }
+  ASSERT_EQ(Bytes(names.begin(), names.begin() + static_cast<long>(reader_.size())),
+            TextBytes(reader_));
+  const std::string state = std::to_string(EnvOr("TESSERA_EXPECT_STATUS_STATE", truth_.state));
+  // Names allocated by the service, and a 36-byte ATR buffer for the 15-byte ATR.
+  EXPECT_EQ(
+      Ask(host, With(Json{{"i", "s"}, {"c", 167}, {"w", -1}, {"g", 36}}, KeysS(connected.card))),
+      Concat(Head("s", "SCardStatusA", kSuccess),
+             {{"mszReaderNames", ByteList(names)},
+              {"cchReaderLen", std::to_string(names.size())},
+              {"dwState", state},
+              {"dwProtocol", std::to_string(connected.protocol)},
+              {"pbAtr", ByteList(vcard::kDefaultAtr)},
+              {"cbAtrLen", std::to_string(vcard::kDefaultAtr.size())}}));
+  // Lengths only.
+  EXPECT_EQ(Ask(host, Json{{"i", "l"}, {"c", 167}, {"p", 0}, {"w", 0}, {"g", 0}}),
+            Concat(Head("l", "SCardStatusA", kSuccess),
+                   {{"mszReaderNames", "NULL"},
+                    {"cchReaderLen", std::to_string(names.size())},
+                    {"dwState", state},
+                    {"dwProtocol", std::to_string(connected.protocol)},
+                    {"pbAtr", "NULL"},
+                    {"cbAtrLen", std::to_string(vcard::kDefaultAtr.size())}}));
+}
+
+TEST_F(Exchange, StatusOfARemovedCardReportsTheRemovalAndNoAtr) {
+  Host host;
+  Start(host);
+  const Connected connected = EstablishAndConnect(host, reader_);
+  const Json status =
+      With(Json{{"i", "s"}, {"c", 167}, {"w", 0}, {"g", 32}}, KeysS(connected.card));
+  EXPECT_EQ(Value(Ask(host, status), "pbAtr"), ByteList(vcard::kDefaultAtr));
+  RemoveAndWait();
+  const Members reply = Ask(host, status);
+  EXPECT_EQ(Value(reply, "SCardStatusA"), StatusText(kRemovedCard));
+  // The service reports no ATR for a removed card; nothing of the earlier card's ATR may show.
+  EXPECT_EQ(Value(reply, "pbAtr"), "NULL");
+  EXPECT_EQ(Value(reply, "cbAtrLen"), "0");
+}
+
+TEST_F(Exchange, StatusShowsTheAtrOfTheCardInTheReader) {
+  RemoveAndWait();
+  vcard::CardBehaviour behaviour;
+  behaviour.atr = {0x3B, 0x02, 0x14, 0x50};
+  InsertAndWait(behaviour);
+  Host host;
+  Start(host);
+  const Connected connected = EstablishAndConnect(host, reader_);
+  const Members reply =
+      Ask(host, With(Json{{"c", 167}, {"w", 0}, {"g", 32}}, KeysS(connected.card)));
+  EXPECT_EQ(Value(reply, "pbAtr"), "59,2,20,80");
+  EXPECT_EQ(Value(reply, "cbAtrLen"), "4");
+}
+
+}  // namespace
+}  // namespace rig

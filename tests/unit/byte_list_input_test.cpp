@@ -1,0 +1,84 @@
+// Byte list input reads the common one-to-three-digit pieces on a fast path and everything else
+// by atoi's rules; both must give the same bytes as splitting at commas and reading every piece
+// with PieceByte.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "host/encodings.h"
+
+namespace {
+
+// The plain reading: split at commas, skip empty pieces, read each piece with PieceByte.
+std::vector<uint8_t> Reference(const std::string& text, size_t length) {
+  std::vector<uint8_t> bytes(length, 0);
+  size_t k = 0;
+  size_t pos = 0;
+  while (k < length && pos <= text.size()) {
+    size_t comma = text.find(',', pos);
+    if (comma == std::string::npos) comma = text.size();
+    if (comma > pos) bytes[k++] = host::PieceByte(std::string_view(text).substr(pos, comma - pos));
+    pos = comma + 1;
+  }
+  return bytes;
+}
+
+std::vector<uint8_t> Read(const std::string& text, int64_t length) {
+  const host::ByteBuffer buffer = host::ByteListInput(&text, length);
+  if (!buffer.data) return {};
+  return std::vector<uint8_t>(buffer.data.get(), buffer.data.get() + buffer.size);
+}
+
+struct Case {
+  std::string text;
+  int64_t length;
+  std::vector<uint8_t> expected;
+};
+
+TEST(ByteListInput, ReadsEveryPieceAsAtoiDoes) {
+  const std::vector<Case> cases = {
+      {"1,2,3", 5, {1, 2, 3, 0, 0}},
+      {"1,2,3", 2, {1, 2}},
+      {"1,,2", 2, {1, 2}},
+      {",,,7,,", 2, {7, 0}},
+      {"256,-1", 2, {0, 255}},
+      {"abc", 1, {0}},
+      {" 7", 1, {7}},
+      {"", 3, {0, 0, 0}},
+      {"0,10,255", 3, {0, 10, 255}},
+      {"999", 1, {231}},                      // three digits above 255 keep their low 8 bits
+      {"1000,0255,00001", 3, {232, 255, 1}},  // four and more digits
+      {"+5,-0,12a,a12", 4, {5, 0, 12, 0}},
+      {"7 ,8", 2, {7, 8}},  // a trailing blank ends the digits
+      {"99999999999999999999,-99999999999999999999", 2, {255, 0}},  // saturated like strtol
+      {"1,2\n,3", 3, {1, 2, 3}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(Read(c.text, c.length), c.expected);
+    EXPECT_EQ(Read(c.text, c.length), Reference(c.text, static_cast<size_t>(c.length)));
+  }
+}
+
+TEST(ByteListInput, MatchesThePlainReadingOnMixedText) {
+  // Pieces of every kind, cut at every length, so the fast path meets each ending.
+  const std::string text = "0,1,22,333,4444,-5,+6, 7,8x,,9,255,256,-256,00,007,1e3,,";
+  for (int64_t length = 1; length <= 24; ++length) {
+    for (size_t cut = 0; cut <= text.size(); ++cut) {
+      const std::string piece = text.substr(0, cut);
+      SCOPED_TRACE(piece);
+      EXPECT_EQ(Read(piece, length), Reference(piece, static_cast<size_t>(length)));
+    }
+  }
+}
+
+TEST(ByteListInput, GivesNoBufferForNoTextOrNoLength) {
+  const std::string text = "1,2";
+  EXPECT_FALSE(host::ByteListInput(nullptr, 2).data);
+  EXPECT_FALSE(host::ByteListInput(&text, 0).data);
+  EXPECT_FALSE(host::ByteListInput(&text, -1).data);
+}
+
+}  // namespace

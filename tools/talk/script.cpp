@@ -1,0 +1,220 @@
+#include "script.h"
+
+#include <cstdlib>
+
+namespace talk {
+namespace {
+
+const char* const kKeysS[8] = {"x", "y", "z", "s", "l", "b", "h", "j"};
+const char* const kKeysW[8] = {"x", "y", "z", "w", "m", "s", "t", "k"};
+constexpr size_t kRecord = 200;
+
+bool FromHex(const std::string& text, Bytes& bytes) {
+  bytes.clear();
+  int high = -1;
+  for (const char c : text) {
+    int value;
+    if (c >= '0' && c <= '9') {
+      value = c - '0';
+    } else if (c >= 'a' && c <= 'f') {
+      value = c - 'a' + 10;
+    } else if (c >= 'A' && c <= 'F') {
+      value = c - 'A' + 10;
+    } else if (c == ' ' || c == ':') {
+      continue;
+    } else {
+      return false;
+    }
+    if (high < 0) {
+      high = value;
+    } else {
+      bytes.push_back(static_cast<uint8_t>(high << 4 | value));
+      high = -1;
+    }
+  }
+  return high < 0;
+}
+
+bool PutHandle(Json& request, const Json& which, const Bytes& handle, bool useW,
+               std::string& error) {
+  if (handle.size() != 8) {
+    error = "no handle yet for this placeholder";
+    return false;
+  }
+  if (which.is_string()) useW = which.get<std::string>() == "W";
+  request["p"] = 8;
+  for (size_t i = 0; i < 8; ++i) request[useW ? kKeysW[i] : kKeysS[i]] = handle[i];
+  return true;
+}
+
+uint32_t Number(const Json& value) {
+  if (value.is_number_unsigned()) return value.get<uint32_t>();
+  if (value.is_number()) return static_cast<uint32_t>(value.get<int64_t>());
+  return 0;
+}
+
+// Resolves "$readerN" in a string value.
+bool ResolveReader(Json& value, const SessionState& state, std::string& error) {
+  if (!value.is_string()) return true;
+  const std::string text = value.get<std::string>();
+  if (text.rfind("$reader", 0) != 0) return true;
+  const size_t index = static_cast<size_t>(std::atoi(text.c_str() + 7));
+  if (index >= state.readers.size()) {
+    error = text + ": the last reader list has no such reader";
+    return false;
+  }
+  value = state.readers[index];
+  return true;
+}
+
+bool PutWait(Json& request, const Json& wait, const SessionState& state, std::string& error) {
+  if (!wait.is_array()) {
+    error = "$wait must be an array of {\"reader\", \"current\"}";
+    return false;
+  }
+  Bytes records;
+  for (Json entry : wait) {
+    Json reader = entry.value("reader", Json(""));
+    if (!ResolveReader(reader, state, error)) return false;
+    const std::string name = reader.is_string() ? reader.get<std::string>() : "";
+    uint32_t current = 0;
+    const Json given = entry.value("current", Json(0));
+    if (given.is_string() && given.get<std::string>() == "$last") {
+      const auto found = state.lastEventState.find(name);
+      current = found != state.lastEventState.end() ? found->second : 0;
+    } else {
+      current = Number(given);
+    }
+    Bytes record(kRecord, 0);
+    std::copy(name.begin(), name.begin() + static_cast<long>(std::min<size_t>(name.size(), 127)),
+              record.begin());
+    for (size_t i = 0; i < 4; ++i) record[136 + i] = static_cast<uint8_t>(current >> (8 * i));
+    records.insert(records.end(), record.begin(), record.end());
+  }
+  request["k"] = ByteList(records);
+  request["w"] = wait.size();
+  return true;
+}
+
+}  // namespace
+
+std::string ByteList(const Bytes& bytes) {
+  std::string text;
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    if (i != 0) text += ',';
+    text += std::to_string(bytes[i]);
+  }
+  return text;
+}
+
+Bytes ParseByteList(const std::string& text) {
+  Bytes bytes;
+  if (text == "NULL" || text.empty()) return bytes;
+  size_t start = 0;
+  for (;;) {
+    const size_t comma = text.find(',', start);
+    bytes.push_back(static_cast<uint8_t>(std::atoi(text.substr(start, comma - start).c_str())));
+    if (comma == std::string::npos) break;
+    start = comma + 1;
+  }
+  return bytes;
+}
+
+Expanded ExpandLine(const std::string& line, SessionState& state) {
+  Expanded out;
+  const Json parsed = Json::parse(line, nullptr, false);
+  if (parsed.is_discarded() || !parsed.is_object()) {
+    out.error = "not a JSON object";
+    return out;
+  }
+  const int code = parsed.contains("c") && parsed["c"].is_number() ? parsed["c"].get<int>() : 0;
+  const bool useW = code == 109 || code == 160;
+  Json& request = out.request;
+  request = Json::object();
+  if (!parsed.contains("i")) request["i"] = std::to_string(state.nextId++);
+  for (auto it = parsed.begin(); it != parsed.end(); ++it) {
+    const std::string& key = it.key();
+    Json value = it.value();
+    if (key == "$context") {
+      if (!PutHandle(request, value, state.context, useW, out.error)) return out;
+    } else if (key == "$card") {
+      if (!PutHandle(request, value, state.card, false, out.error)) return out;
+    } else if (key == "$apdu") {
+      Bytes apdu;
+      if (!value.is_string() || !FromHex(value.get<std::string>(), apdu)) {
+        out.error = "$apdu must be hex text";
+        return out;
+      }
+      request["g"] = ByteList(apdu);
+      request["q"] = apdu.size();
+    } else if (key == "$pci") {
+      const Bytes pci = {static_cast<uint8_t>(state.protocol), 0, 0, 0, 8, 0, 0, 0};
+      request["w"] = ByteList(pci);
+      request["n"] = 8;
+      request["m"] = ByteList(pci);
+      request["d"] = 8;
+    } else if (key == "$wait") {
+      if (!PutWait(request, value, state, out.error)) return out;
+    } else if (key == "$meanwhile") {
+      out.meanwhile = value.is_string() ? value.get<std::string>() : "";
+    } else if (!key.empty() && key[0] == '$') {
+      out.error = "unknown placeholder " + key;
+      return out;
+    } else {
+      if (!ResolveReader(value, state, out.error)) return out;
+      request[key] = value;
+    }
+  }
+  return out;
+}
+
+void Learn(const Json& request, const Members& reply, SessionState& state) {
+  auto value = [&reply](const std::string& key) {
+    for (const auto& [k, v] : reply) {
+      if (k == key) return v;
+    }
+    return std::string();
+  };
+  const int code = request.contains("c") && request["c"].is_number() ? request["c"].get<int>() : 0;
+  if (reply.size() < 2 || reply[1].second != "0") return;
+  auto handle = [&value](const char* first) {
+    Bytes bytes;
+    bytes.push_back(static_cast<uint8_t>(std::atoi(value(first).c_str())));
+    for (int i = 1; i < 8; ++i) {
+      bytes.push_back(
+          static_cast<uint8_t>(std::atoi(value("pbContext" + std::to_string(i)).c_str())));
+    }
+    return bytes;
+  };
+  if (code == 114) state.context = handle("pbContext0");
+  if (code == 109) {
+    state.card = handle("pbHandlet0");
+    state.protocol = static_cast<uint32_t>(std::atoi(value("dwActiveProtocol").c_str()));
+  }
+  if (code == 159)
+    state.protocol = static_cast<uint32_t>(std::atoi(value("dwActiveProtocol").c_str()));
+  if (code == 149) {
+    state.readers.clear();
+    const Bytes names = ParseByteList(value("mszReaders"));
+    std::string name;
+    for (const uint8_t b : names) {
+      if (b != 0) {
+        name += static_cast<char>(b);
+      } else if (!name.empty()) {
+        state.readers.push_back(name);
+        name.clear();
+      }
+    }
+  }
+  if (code == 133) {
+    const Bytes records = ParseByteList(value("rgReaderStates"));
+    for (size_t at = 0; at + kRecord <= records.size(); at += kRecord) {
+      const std::string name(reinterpret_cast<const char*>(&records[at]));
+      uint32_t event = 0;
+      for (size_t i = 0; i < 4; ++i) event |= uint32_t{records[at + 144 + i]} << (8 * i);
+      state.lastEventState[name] = event;
+    }
+  }
+}
+
+}  // namespace talk
