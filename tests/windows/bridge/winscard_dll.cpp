@@ -230,7 +230,7 @@ LONG WINAPI SCardEstablishContext(DWORD dwScope, LPCVOID, LPCVOID, LPSCARDCONTEX
   return Checked(c, rv);
 }
 
-static LONG ContextOnly(bridge::Operation operation, SCARDCONTEXT hContext) {
+static LONG HandleOnly(bridge::Operation operation, SCARDCONTEXT hContext) {
   Bytes request = Begin(operation);
   bridge::PutU64(request, hContext);
   Bytes response;
@@ -240,15 +240,15 @@ static LONG ContextOnly(bridge::Operation operation, SCARDCONTEXT hContext) {
 }
 
 LONG WINAPI SCardReleaseContext(SCARDCONTEXT hContext) {
-  return ContextOnly(bridge::kReleaseContext, hContext);
+  return HandleOnly(bridge::kReleaseContext, hContext);
 }
 
 LONG WINAPI SCardCancel(SCARDCONTEXT hContext) {
-  return ContextOnly(bridge::kCancel, hContext);
+  return HandleOnly(bridge::kCancel, hContext);
 }
 
 LONG WINAPI SCardBeginTransaction(SCARDHANDLE hCard) {
-  return ContextOnly(bridge::kBeginTransaction, hCard);
+  return HandleOnly(bridge::kBeginTransaction, hCard);
 }
 
 static LONG CardAndDisposition(bridge::Operation operation, SCARDHANDLE hCard, DWORD disposition) {
