@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -91,7 +92,8 @@ LitePci TakePci(Cursor& c) {
   // cbPciLength counts the header, whose size differs: 8 bytes on Windows, 16 here.
   header.cbPciLength =
       winLength < kWinPciHeader ? winLength : winLength - kWinPciHeader + sizeof(SCARD_IO_REQUEST);
-  std::memcpy(pci.storage.data() + 1, extra.data(), extra.size());
+  // An empty vector's data() may be null, which memcpy must not get even for zero bytes.
+  if (!extra.empty()) std::memcpy(pci.storage.data() + 1, extra.data(), extra.size());
   return pci;
 }
 
@@ -158,7 +160,12 @@ void PutVariableOutput(Bytes& out, SCARDCONTEXT context, VariableOutput& v, bool
     size = v.owned != nullptr ? v.length : std::min<size_t>(v.length, v.buffer.size());
   }
   bridge::PutBytes(out, data, std::min<size_t>(size, bridge::kMaxBuffer));
-  if (v.owned != nullptr) SCardFreeMemory(context, v.owned);
+  // pcsc-lite's SCardFreeMemory frees only under a context it knows, and SCardStatus and
+  // SCardGetAttrib come with a card handle alone; the memory is plain malloc memory.
+  if (v.owned != nullptr &&
+      (context == 0 || SCardFreeMemory(context, v.owned) != SCARD_S_SUCCESS)) {
+    std::free(v.owned);
+  }
   v.owned = nullptr;
 }
 

@@ -178,6 +178,8 @@ void TakePci(Cursor& c, SCARD_IO_REQUEST* pci, DWORD capacity) {
   pci->dwProtocol = protocol;
   pci->cbPciLength = length;
   const size_t room = capacity > kWinPciHeader ? capacity - kWinPciHeader : 0;
+  // An empty vector's data() may be null, which memcpy must not get even for zero bytes.
+  if (extra.empty()) return;
   std::memcpy(reinterpret_cast<uint8_t*>(pci) + kWinPciHeader, extra.data(),
               std::min(room, extra.size()));
 }
@@ -190,7 +192,7 @@ void StoreOutput(const Bytes& data, void* buffer, bool autoAllocate, DWORD capac
     if (result != SCARD_S_SUCCESS) return;
     void* memory = HeapAlloc(GetProcessHeap(), 0, std::max<size_t>(data.size(), 1));
     if (memory == nullptr) return;
-    std::memcpy(memory, data.data(), data.size());
+    if (!data.empty()) std::memcpy(memory, data.data(), data.size());
     {
       std::lock_guard<std::mutex> hold(g_lock);
       g_allocations.insert(memory);
@@ -198,7 +200,8 @@ void StoreOutput(const Bytes& data, void* buffer, bool autoAllocate, DWORD capac
     *static_cast<void**>(buffer) = memory;
     return;
   }
-  std::memcpy(buffer, data.data(), std::min<size_t>(capacity, data.size()));
+  const size_t size = std::min<size_t>(capacity, data.size());
+  if (size > 0) std::memcpy(buffer, data.data(), size);
 }
 
 }  // namespace
