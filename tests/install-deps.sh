@@ -1,8 +1,12 @@
 #!/usr/bin/env bash
-# Installs, from Debian, every package listed in tests/deps/*.txt that is not there yet.
+# Installs, from Debian, every package listed in tests/deps/*.txt that is not there yet; with
+# arguments, only the lists named (e.g. "core rig").
 set -euo pipefail
 cd "$(dirname "$0")/deps"
-wanted=$(sed -e 's/#.*//' -- *.txt | tr -s ' \t' '\n' | sed '/^$/d' | sort -u)
+lists=()
+for name in "$@"; do lists+=("$name.txt"); done
+[ ${#lists[@]} -gt 0 ] || lists=(*.txt)
+wanted=$(sed -e 's/#.*//' -- "${lists[@]}" | tr -s ' \t' '\n' | sed '/^$/d' | sort -u)
 missing=()
 for pkg in $wanted; do
   dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing+=("$pkg")

@@ -33,10 +33,7 @@ if [ "$(id -u)" != 0 ]; then
   echo "demo: run me as root (I install packages and make private namespaces)" >&2
   exit 1
 fi
-tests/install-deps.sh
-for step in tests/setup.d/*.sh; do
-  [ -e "$step" ] && bash "$step"
-done
+tests/install-deps.sh core rig
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j2 --target tessera-smartcard tessera-vcard tessera-talk >/dev/null
 exec tests/integration/run-in-rig.sh "$PWD/tools/demo.sh" --inside

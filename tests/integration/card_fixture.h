@@ -40,7 +40,4 @@ class CardInReader : public testing::Test {
   direct::CardView truth_;
 };
 
-// A transmit request with a PCI header for the protocol, the APDU and a receive buffer.
-Json TransmitRequest(const Bytes& card, uint32_t protocol, const Bytes& apdu, uint32_t receive);
-
 }  // namespace rig

@@ -5,7 +5,9 @@
 #include "card_fixture.h"
 
 namespace rig {
+namespace {
 
+// A transmit request with PCI records for the protocol, the APDU and a receive buffer.
 Json TransmitRequest(const Bytes& card, uint32_t protocol, const Bytes& apdu, uint32_t receive) {
   const Bytes pci = {static_cast<uint8_t>(protocol), 0, 0, 0, 8, 0, 0, 0};
   return With(Json{{"c", 169},
@@ -19,8 +21,6 @@ Json TransmitRequest(const Bytes& card, uint32_t protocol, const Bytes& apdu, ui
                    {"t", 0}},
               KeysS(card));
 }
-
-namespace {
 
 Bytes Pci(uint32_t protocol) {
   return {static_cast<uint8_t>(protocol), 0, 0, 0, 8, 0, 0, 0};

@@ -13,7 +13,6 @@ TEST_F(ReaderIo, ControlIsRefusedByTheReader) {
   Host host;
   Start(host);
   const Connected connected = EstablishAndConnect(host, reader_);
-  const std::string refused = StatusText(Expect().unsupportedFeature);
   // No output room: nothing can come back.
   EXPECT_EQ(Ask(host, With(Json{{"i", "c0"},
                                 {"c", 111},
@@ -32,13 +31,19 @@ TEST_F(ReaderIo, ControlIsRefusedByTheReader) {
   EXPECT_EQ(reply, Concat(Head("c1", "SCardControl", Expect().unsupportedFeature),
                           {{"pvOutBuffer", returned == 0 ? "NULL" : ByteList(Bytes(returned, 0))},
                            {"cbOutBufferSize", std::to_string(returned)}}));
-  EXPECT_EQ(Value(reply, "SCardControl"), refused);
 }
 
 struct AttribCase {
   const char* name;
-  Json keys;  // "q" and "m"
+  Json keys;          // "q" and "m"
+  bool serviceSized;  // the length is the service's (a query or its own allocation), not ours
+  uint32_t offered;   // otherwise the length offered, which a refusal leaves as it was
 };
+
+// The length pcsc-lite reports when it sizes a refused attribute itself: MAX_BUFFER_SIZE.
+uint32_t ServiceSizedLength() {
+  return EnvOr("TESSERA_EXPECT_ATTR_REFUSED_LENGTH", 264);
+}
 
 void PrintTo(const AttribCase& c, std::ostream* os) {
   *os << c.name;
@@ -54,22 +59,20 @@ TEST_P(Attributes, EveryFormGetsTheRefusalInAWholeReply) {
     const Members reply =
         Ask(host, With(With(Json{{"i", "a"}, {"c", 122}, {"g", attribute}}, GetParam().keys),
                        KeysS(connected.card)));
-    EXPECT_EQ(Keys(reply),
-              (std::vector<std::string>{"i", "SCardGetAttrib", "resp", "pbAttr", "cbAttrLen"}));
-    EXPECT_EQ(Value(reply, "SCardGetAttrib"), StatusText(Expect().unsupportedFeature))
+    const uint32_t length = GetParam().serviceSized ? ServiceSizedLength() : GetParam().offered;
+    EXPECT_EQ(reply, Concat(Head("a", "SCardGetAttrib", Expect().unsupportedFeature),
+                            {{"pbAttr", "NULL"}, {"cbAttrLen", std::to_string(length)}}))
         << "attribute " << attribute;
-    EXPECT_EQ(Value(reply, "pbAttr"), "NULL");
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Forms, Attributes,
-                         testing::Values(AttribCase{"LengthQueryNoBuffer", {{"q", 1}, {"m", 64}}},
-                                         AttribCase{"LengthQueryZero", {{"q", 0}, {"m", 0}}},
-                                         AttribCase{"Buffer", {{"q", 0}, {"m", 64}}},
-                                         AttribCase{"Autoallocate", {{"q", 0}, {"m", -1}}}),
-                         [](const testing::TestParamInfo<AttribCase>& info) {
-                           return info.param.name;
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Forms, Attributes,
+    testing::Values(AttribCase{"LengthQueryNoBuffer", {{"q", 1}, {"m", 64}}, true, 0},
+                    AttribCase{"LengthQueryZero", {{"q", 0}, {"m", 0}}, true, 0},
+                    AttribCase{"Buffer", {{"q", 0}, {"m", 64}}, false, 64},
+                    AttribCase{"Autoallocate", {{"q", 0}, {"m", -1}}, true, 0}),
+    [](const testing::TestParamInfo<AttribCase>& info) { return info.param.name; });
 
 }  // namespace
 }  // namespace rig

@@ -39,6 +39,12 @@ std::string StatusText(uint32_t code) {
 }
 
 Host::~Host() {
+  // Every host in these tests must end cleanly at the end of its input, as when the browser
+  // disconnects; a crash or a sanitizer report at exit shows up here.
+  if (process.pid > 0) {
+    driver::CloseInput(process);
+    EXPECT_EQ(driver::WaitExit(process, 10000), std::optional<int>(0)) << "host exit status";
+  }
   driver::StopHost(process);
 }
 

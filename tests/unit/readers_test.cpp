@@ -150,7 +150,8 @@ TEST_F(Readers, StatusLengthsCarryOverFromTheLastCall) {
   first.atr.assign(19, 1);
   service().scripts = {first, first};
   harness::Serve({R"({"i":"1","c":167,"w":-1,"g":32})", R"({"i":"2","c":167})"});
-  const fake::Call& second = service().ServiceCalls()[1];
+  const std::vector<fake::Call> calls = service().ServiceCalls();  // returned by value: keep it
+  const fake::Call& second = calls[1];
   EXPECT_EQ(second.words, (std::vector<uint32_t>{4, 19}));
   EXPECT_FALSE(second.autoAllocate) << "a length of 4 gets a real 4-byte buffer";
   EXPECT_FALSE(second.outputNull);

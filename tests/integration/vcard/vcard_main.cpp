@@ -5,11 +5,12 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 
 #include "card_runner.h"
@@ -172,7 +173,10 @@ int MillisecondsUntil(Clock::time_point when) {
 // Handles one line of standard input; false means quit.
 bool Command(Card& card, std::string line) {
   while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
-  if (line == "insert") return Insert(card) || true;
+  if (line == "insert") {
+    Insert(card);  // a failure is reported on standard output; the card stays out
+    return true;
+  }
   if (line == "remove") {
     Remove(card);
     return true;
