@@ -18,6 +18,34 @@ TEST(Service, StartedEventIsReportedOnceTheServiceAnswers) {
   }
 }
 
+// Raw bytes in, raw bytes out: the frame prefixes and bodies of a session exactly as a browser
+// sends and receives them.
+TEST(Service, FramesOfASessionAreByteExact) {
+  Host host;
+  Start(host);
+  ASSERT_TRUE(
+      driver::SendRaw(host.process, std::string("\x11\x00\x00\x00", 4) + R"({"i":"1","c":103})"));
+  EXPECT_EQ(driver::ReadReply(host.process, Expect().replyTimeoutMs),
+            R"({"i":"1","SCardAccessStartedEvent":"0","resp":""})");
+
+  ASSERT_TRUE(driver::SendFrame(host.process, R"({"i":"2","c":114,"p":2})"));
+  const std::optional<std::string> established =
+      driver::ReadReply(host.process, Expect().replyTimeoutMs);
+  ASSERT_TRUE(established.has_value());
+  const std::string head = R"({"i":"2","SCardEstablishContext":"0","resp":"","cbContext":"8",)";
+  EXPECT_EQ(established->substr(0, head.size()), head);
+
+  const std::string release = R"({"i":"a1","r":5,"e":"tab 1","c":160,"p":0})";
+  ASSERT_EQ(release.size(), 42u);
+  ASSERT_TRUE(driver::SendRaw(host.process, std::string("\x2a\x00\x00\x00", 4) + release));
+  const std::optional<std::string> released =
+      driver::ReadReply(host.process, Expect().replyTimeoutMs);
+  EXPECT_EQ(released, R"({"i":"a1","SCardReleaseContext":"0","resp":"tab 1"})");
+  ASSERT_TRUE(released.has_value());
+  EXPECT_EQ(released->size(), 51u) << "framed by the length bytes 0x33, 0, 0, 0";
+  EXPECT_TRUE(host.process.pending.empty()) << "nothing may follow a reply frame";
+}
+
 struct ReleaseCase {
   int scope;
   bool releaseByBytes;  // "p" 8 with the W keys, or "p" 0 for the context in the slot
