@@ -8,4 +8,4 @@ for step in tests/setup.d/*.sh; do
 done
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSERA_WERROR=ON
 cmake --build build -j"$(nproc)"
-ctest --test-dir build --output-on-failure --timeout 900
+ctest --test-dir build --output-on-failure --timeout 900 --no-label-summary
