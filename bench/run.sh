@@ -22,7 +22,7 @@ while [ $# -gt 0 ]; do
 done
 
 if [ "$(id -u)" = 0 ]; then
-  tests/install-deps.sh
+  tests/install-deps.sh core rig
 else
   echo "run.sh: not root, so Debian packages are not installed; assuming they are there" >&2
 fi
