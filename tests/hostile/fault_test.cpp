@@ -25,20 +25,6 @@ namespace rig {
 
 namespace {
 
-Json TransmitRequest(const Bytes& card, uint32_t protocol, const Bytes& apdu, uint32_t receive) {
-  const Bytes pci = {static_cast<uint8_t>(protocol), 0, 0, 0, 8, 0, 0, 0};
-  return With(Json{{"c", 169},
-                   {"w", ByteList(pci)},
-                   {"n", 8},
-                   {"g", ByteList(apdu)},
-                   {"q", apdu.size()},
-                   {"m", ByteList(pci)},
-                   {"d", 8},
-                   {"f", receive},
-                   {"t", 0}},
-              KeysS(card));
-}
-
 const Bytes kSelect = {0x00, 0xA4, 0x04, 0x00, 0x00};
 const std::vector<std::string> kTransmitMembers = {
     "i", "SCardTransmit", "resp", "pioRecvPci", "cbPciLength", "pbRecvBuffer", "cbRecvLength"};

@@ -7,21 +7,6 @@
 namespace rig {
 namespace {
 
-// A transmit request with PCI records for the protocol, the APDU and a receive buffer.
-Json TransmitRequest(const Bytes& card, uint32_t protocol, const Bytes& apdu, uint32_t receive) {
-  const Bytes pci = {static_cast<uint8_t>(protocol), 0, 0, 0, 8, 0, 0, 0};
-  return With(Json{{"c", 169},
-                   {"w", ByteList(pci)},
-                   {"n", 8},
-                   {"g", ByteList(apdu)},
-                   {"q", apdu.size()},
-                   {"m", ByteList(pci)},
-                   {"d", 8},
-                   {"f", receive},
-                   {"t", 0}},
-              KeysS(card));
-}
-
 Bytes Pci(uint32_t protocol) {
   return {static_cast<uint8_t>(protocol), 0, 0, 0, 8, 0, 0, 0};
 }

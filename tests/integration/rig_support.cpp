@@ -172,4 +172,18 @@ Connected EstablishAndConnect(Host& host, const std::string& reader, uint32_t sh
   return connected;
 }
 
+Json TransmitRequest(const Bytes& card, uint32_t protocol, const Bytes& apdu, uint32_t receive) {
+  const Bytes pci = {static_cast<uint8_t>(protocol), 0, 0, 0, 8, 0, 0, 0};
+  return With(Json{{"c", 169},
+                   {"w", ByteList(pci)},
+                   {"n", 8},
+                   {"g", ByteList(apdu)},
+                   {"q", apdu.size()},
+                   {"m", ByteList(pci)},
+                   {"d", 8},
+                   {"f", receive},
+                   {"t", 0}},
+              KeysS(card));
+}
+
 }  // namespace rig

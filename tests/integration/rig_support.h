@@ -94,6 +94,10 @@ Members Head(const std::string& id, const std::string& call, uint32_t result,
              const std::string& echo = "");
 Members Concat(Members head, const Members& tail);
 
+// A transmit request for the card: PCI records for the protocol (send and receive), the APDU
+// and a receive buffer of the given size.
+Json TransmitRequest(const Bytes& card, uint32_t protocol, const Bytes& apdu, uint32_t receive);
+
 // A context established on a fresh host, and a card connected in reader 0, as most card tests
 // need them.
 struct Connected {
