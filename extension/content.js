@@ -1,0 +1,33 @@
+// Relays between the page's navigator.smartCard (page.js, in the page's world) and the
+// extension's background. It passes messages only; the background checks them. The port opens
+// with the first request and closes with the page, which releases everything the page held.
+(() => {
+  const PORT_NAME = 'tessera-smartcard-page';
+  const api = globalThis.browser ?? globalThis.chrome;
+  if (!window.isSecureContext || !api?.runtime?.connect) return;
+  let port = null;
+
+  const toPage = (message) => window.postMessage({ tesseraSmartCard: 'from-extension', message }, '*');
+
+  function open() {
+    port = api.runtime.connect({ name: PORT_NAME });
+    port.onMessage.addListener(toPage);
+    port.onDisconnect.addListener(() => {
+      port = null;
+      toPage({ event: 'closed' });
+    });
+  }
+
+  window.addEventListener('message', (event) => {
+    if (event.source !== window || event.data?.tesseraSmartCard !== 'from-page') return;
+    let message;
+    try {
+      // A plain copy: the background port takes JSON-shaped values only.
+      message = JSON.parse(JSON.stringify(event.data.message));
+    } catch {
+      return;
+    }
+    if (!port) open();
+    port.postMessage(message);
+  });
+})();
