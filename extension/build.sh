@@ -36,8 +36,9 @@ version=$(sed -n 's/^ *"version": *"\([^"]*\)".*/\1/p' "$here/manifest.json")
 assemble "$out/unpacked"
 rm -f "$out/tessera-smartcard-$version.zip" "$out/tessera-smartcard-$version.xpi"
 # Same tree for both: Chrome ignores browser_specific_settings and background.scripts, Firefox
-# ignores the key. -X: no extra file attributes, so the archives depend only on the files.
+# ignores the key. -X: no extra file attributes; files in a fixed order.
 (cd "$out/unpacked" && find . -type f | LC_ALL=C sort | TZ=UTC zip -q -X -D "$out/tessera-smartcard-$version.zip" -@)
 cp "$out/tessera-smartcard-$version.zip" "$out/tessera-smartcard-$version.xpi"
-echo "$out/tessera-smartcard-$version.zip (Chrome family, ID $(node -p "require('$here/ids.json').chrome" 2>/dev/null || echo kbhdbilgancffmblmcekfofmdbabndil))"
-echo "$out/tessera-smartcard-$version.xpi (Firefox, ID smartcard@tessera.org)"
+id_of() { sed -n "s/^ *\"$1\": *\"\([^\"]*\)\".*/\1/p" "$here/ids.json"; }
+echo "$out/tessera-smartcard-$version.zip (Chrome family, ID $(id_of chrome))"
+echo "$out/tessera-smartcard-$version.xpi (Firefox, ID $(id_of firefox))"

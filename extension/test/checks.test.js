@@ -2,6 +2,8 @@
 // page messages reach the client.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
+import { createHash } from 'node:crypto';
+import { readFileSync } from 'node:fs';
 import { checkRequest, MAX_APDU, MAX_READER_STATES } from '../checks.js';
 import { decide, normaliseOrigin, originMatches } from '../origins.js';
 
@@ -101,4 +103,14 @@ test('page messages: wrong types, counts and sizes are refused with a TypeError'
   }
   // The error carries the request id when there is one, so the page's promise can settle.
   assert.throws(() => checkRequest({ id: 9, op: 'status', target: 'h', args: [1] }), (e) => e.id === 9);
+});
+
+test('the IDs in ids.json are the ones the manifest gives the extension', () => {
+  const read = (name) => JSON.parse(readFileSync(new URL(`../${name}`, import.meta.url), 'utf8'));
+  const manifest = read('manifest.json');
+  const ids = read('ids.json');
+  // Chrome's ID: the key's SHA-256, first 32 hex digits, 0-9a-f written as a-p.
+  const hex = createHash('sha256').update(Buffer.from(manifest.key, 'base64')).digest('hex').slice(0, 32);
+  assert.equal([...hex].map((d) => String.fromCharCode(97 + parseInt(d, 16))).join(''), ids.chrome);
+  assert.equal(manifest.browser_specific_settings.gecko.id, ids.firefox);
 });
