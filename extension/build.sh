@@ -20,9 +20,10 @@ assemble() {
   cp "$here"/{manifest.json,managed-schema.json,background.js,checks.js,origins.js,content.js,page.js} "$dest/"
   cp "$here"/{grant.html,grant.js,options.html,options.js} "$dest/"
   # The same Web Smart Card module extension authors use, with what it imports.
-  for f in web-smart-card.js tessera-smartcard.js encodings.js; do
-    [ -f "$root/client/$f" ] || { echo "build.sh: client/$f missing" >&2; exit 1; }
-    cp "$root/client/$f" "$dest/lib/"
+  # (node-port.js is for Node only.)
+  [ -f "$root/client/web-smart-card.js" ] || { echo "build.sh: client/web-smart-card.js missing" >&2; exit 1; }
+  for f in "$root"/client/*.js; do
+    [ "$(basename "$f")" = node-port.js ] || cp "$f" "$dest/lib/"
   done
 }
 

@@ -18,6 +18,15 @@
     });
   }
 
+  // Leaving the page (Firefox may keep it alive in its back-forward cache with the port open)
+  // ends its session: the background releases its contexts and its host.
+  window.addEventListener('pagehide', () => {
+    if (!port) return;
+    port.disconnect();
+    port = null;
+    toPage({ event: 'closed' });
+  });
+
   window.addEventListener('message', (event) => {
     if (event.source !== window || event.data?.tesseraSmartCard !== 'from-page') return;
     let message;

@@ -205,9 +205,12 @@ export function scenario(makeDriver) {
       [origins.blocked, origins.granted, 'https://*.blocked.example'].sort());
     assert.deepEqual(shown.find(([o, managed]) => o === origins.blocked && managed === 'false'),
       [origins.blocked, 'false', 'Allowed, but blocked by the administrator']);
+    // Navigating away releases the page's contexts as closing does.
+    assert.equal(hostProcesses(host).length, 1);
+    await granted.evaluate(() => { setTimeout(() => { location.href = '/elsewhere'; }, 0); });
+    await eventually(() => hostProcesses(host).length === 0, 'the host ends when its page navigates away');
     await granted.close();
     await blocked.close();
-    await eventually(() => hostProcesses(host).length === 0, 'no host left');
   });
 
   test('after a revoke in the options page the origin is refused', async () => {
