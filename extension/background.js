@@ -2,7 +2,7 @@
 // message from a page, and asks the user (or the administrator's policy) which origins may use
 // smart cards. Runs as a service worker in the Chrome family and as a background script in Firefox.
 import { createSmartCard } from './lib/web-smart-card.js';
-import { checkRequest, CheckError, MAX_IN_FLIGHT } from './checks.js';
+import { checkRequest, CheckError, MAX_IN_FLIGHT, MAX_OBJECTS } from './checks.js';
 import { decide, normaliseOrigin } from './origins.js';
 
 const HOST_NAME = 'org.tessera.smartcard';
@@ -168,6 +168,7 @@ class Session {
   }
 
   keep(kind, object) {
+    if (this.objects.size >= MAX_OBJECTS) throw new DOMException('too many contexts and connections', 'InvalidStateError');
     const handle = crypto.randomUUID();
     this.objects.set(handle, { kind, object });
     return handle;

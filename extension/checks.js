@@ -10,6 +10,8 @@ export const MAX_READER_STATES = 16;
 export const MAX_READER_NAME = 256;
 /** Requests one page may have outstanding at once. */
 export const MAX_IN_FLIGHT = 32;
+/** Contexts and connections one page may hold. */
+export const MAX_OBJECTS = 256;
 const MAX_HANDLE = 64;
 
 const ACCESS_MODES = ['shared', 'exclusive', 'direct'];
