@@ -107,6 +107,7 @@
     startTransaction(transaction, options = {}) {
       if (typeof transaction !== 'function') return Promise.reject(new TypeError('transaction must be a function'));
       const handle = this.#handle;
+      let failure = null;
       return call('startTransaction', handle, [], {
         signal: options.signal,
         onEvent: async (event, id) => {
@@ -114,9 +115,14 @@
           let disposition = 'reset';
           try {
             disposition = (await transaction()) ?? 'reset';
-          } catch { /* a failed callback resets the card, as for a missing disposition */ }
+          } catch (e) {
+            failure = { reason: e };  // the card is reset, and the transaction rejects with it
+          }
           call('endTransaction', handle, [id, disposition]).catch(() => {});
         },
+      }).then((value) => {
+        if (failure) throw failure.reason;
+        return value;
       });
     }
   }
