@@ -73,6 +73,11 @@ async function typicalExchange(readers) {
   out.protocol = activeProtocol;
   out.select = Array.from(new Uint8Array(await connection.transmit(new Uint8Array([0x00, 0xa4, 0x04, 0x00, 0x02, 0x3f, 0x00]))));
   out.read = Array.from(new Uint8Array(await connection.transmit(new Uint8Array([0x00, 0xb0, 0x00, 0x00, 0x10]))));
+  // A transaction: the page's callback runs between the extension's begin and end.
+  out.inTransaction = await connection.startTransaction(async () => {
+    out.transactionRead = Array.from(new Uint8Array(await connection.transmit(new Uint8Array([0x00, 0xb0, 0x00, 0x00, 0x02]))));
+    return 'leave';
+  });
   const status = await connection.status();
   out.status = { readerName: status.readerName, state: status.state, atr: Array.from(new Uint8Array(status.answerToReset ?? new ArrayBuffer(0))) };
   // The extension's own checks: an APDU over 65,544 bytes never leaves the page's session.
@@ -80,6 +85,9 @@ async function typicalExchange(readers) {
   // A card error arrives as the draft's SmartCardError, a DOMException with a response code.
   out.emptyReader = await context.connect(readers[1], 'shared').then(() => 'resolved',
     (e) => ({ name: e.name, responseCode: e.responseCode, isError: e instanceof SmartCardError, isDom: e instanceof DOMException }));
+  // A callback that throws: the card is reset (so this comes last) and the promise rejects.
+  out.failedTransaction = await connection.startTransaction(async () => { throw new RangeError('given up'); })
+    .then(() => 'resolved', (e) => `${e.name}: ${e.message}`);
   await connection.disconnect();
   out.afterDisconnect = await connection.status().then(() => 'resolved', (e) => e.name);
   return out;
@@ -152,6 +160,9 @@ export function scenario(makeDriver) {
     assert.ok(out.protocol === 't0' || out.protocol === 't1', `protocol ${out.protocol}`);
     assert.deepEqual(out.select, [0x90, 0x00]);
     assert.deepEqual(out.read, [...Array.from({ length: 16 }, (_, i) => i), 0x90, 0x00]);
+    assert.equal(out.inTransaction, undefined);
+    assert.deepEqual(out.transactionRead, [0, 1, 0x90, 0x00]);
+    assert.equal(out.failedTransaction, 'RangeError: given up');
     assert.equal(out.status.readerName, readers[0]);
     assert.ok(['negotiable', 'specific'].includes(out.status.state), `state ${out.status.state}`);
     assert.deepEqual(out.status.atr, ATR);
