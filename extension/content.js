@@ -3,6 +3,7 @@
 // with the first request and closes with the page, which releases everything the page held.
 (() => {
   const PORT_NAME = 'tessera-smartcard-page';
+  const MAX_MESSAGE = 1024 * 1024;
   const api = globalThis.browser ?? globalThis.chrome;
   if (!window.isSecureContext || !api?.runtime?.connect) return;
   let port = null;
@@ -31,8 +32,11 @@
     if (event.source !== window || event.data?.tesseraSmartCard !== 'from-page') return;
     let message;
     try {
-      // A plain copy: the background port takes JSON-shaped values only.
-      message = JSON.parse(JSON.stringify(event.data.message));
+      // A plain copy: the background port takes JSON-shaped values only. The largest valid
+      // request (65,544 bytes as numbers) is far below the cap.
+      const text = JSON.stringify(event.data.message);
+      if (typeof text !== 'string' || text.length > MAX_MESSAGE) return;
+      message = JSON.parse(text);
     } catch {
       return;
     }
