@@ -35,7 +35,11 @@
       // A plain copy: the background port takes JSON-shaped values only. The largest valid
       // request (65,544 bytes as numbers) is far below the cap.
       const text = JSON.stringify(event.data.message);
-      if (typeof text !== 'string' || text.length > MAX_MESSAGE) return;
+      if (typeof text !== 'string' || text.length > MAX_MESSAGE) {
+        const id = event.data.message?.id;
+        if (Number.isInteger(id)) toPage({ id, error: { name: 'TypeError', message: 'request too large' } });
+        return;
+      }
       message = JSON.parse(text);
     } catch {
       return;
