@@ -68,7 +68,9 @@ scenario(() => {
           setTimeout(() => reject(new Error('no prompt within 10 s')), 10000);
         });
       await page.waitForLoadState();
+      const named = await page.evaluate(() => document.getElementById('origin').textContent);
       await page.click(`#${answer}`);
+      return named;
     },
     async extensionPage(path) {
       const page = await context.newPage();

@@ -83,7 +83,9 @@ scenario(() => {
         setTimeout(() => reject(new Error('no prompt within 10 s')), 10000);
       });
       await page.waitForSelector(`#${answer}`);
+      const named = await page.evaluate(() => document.getElementById('origin').textContent);
       await page.click(`#${answer}`);
+      return named;
     },
     async extensionPage(path) {
       const page = await browser.newPage();

@@ -10,7 +10,8 @@
 //   blocked http://127.0.0.1:P3  blocked by policy although the user's storage allows it
 //
 // A driver: { name, launch({ extension, home, profile, policy, hostManifest }), open(url),
-//   promptAnswer(answer), extensionPage(path), prompts(), close() }, and pages with
+//   promptAnswer(answer) -> the origin the prompt named, extensionPage(path), prompts(), close() },
+//   and pages with
 //   evaluate(fn, arg), frameEvaluate(url, fn, arg), close().
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
@@ -152,7 +153,7 @@ export function scenario(makeDriver) {
   test('an allowed origin runs the typical exchange through navigator.smartCard', async () => {
     const page = await driver.open(`${origins.user}/`);
     const running = page.evaluate(typicalExchange, readers);
-    await driver.promptAnswer('allow');
+    assert.equal(await driver.promptAnswer('allow'), origins.user, 'the prompt names the origin');
     const out = await running;
     assert.deepEqual(out.readers, readers);
     assert.equal(out.present, true);
@@ -180,7 +181,7 @@ export function scenario(makeDriver) {
     const before = hostBytes();
     const page = await driver.open(`${origins.other}/?frame=${encodeURIComponent(`${origins.user}/`)}`);
     const first = page.evaluate(refusal);
-    await driver.promptAnswer('deny');
+    assert.equal(await driver.promptAnswer('deny'), origins.other);
     assert.equal(await first, 'NotAllowedError');
     const prompts = driver.prompts();
     assert.equal(await page.evaluate(refusal), 'NotAllowedError', 'a denial is remembered');
