@@ -9,10 +9,9 @@
 //   granted http://127.0.0.1:P2  allowed by the administrator's policy: no prompt
 //   blocked http://127.0.0.1:P3  blocked by policy although the user's storage allows it
 //
-// A driver: { name, launch({ extension, home, profile, policy, hostManifest }), open(url),
+// A driver: { name, launch({ extension, scratch, wrapper, policy }), open(url),
 //   promptAnswer(answer) -> the origin the prompt named, extensionPage(path), prompts(), close() },
-//   and pages with
-//   evaluate(fn, arg), frameEvaluate(url, fn, arg), close().
+//   and its pages: { evaluate(fn, arg), frameEvaluate(origin, fn, arg), close() }.
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import { spawn, execFileSync } from 'node:child_process';
