@@ -150,7 +150,7 @@ export function scenario(makeDriver) {
   });
 
   test('an allowed origin runs the typical exchange through navigator.smartCard', async () => {
-    const page = await driver.open(`${origins.user}/`);
+    const page = await driver.open(`${origins.user}/?frame=${encodeURIComponent(`${origins.user}/`)}`);
     const running = page.evaluate(typicalExchange, readers);
     assert.equal(await driver.promptAnswer('allow'), origins.user, 'the prompt names the origin');
     const out = await running;
@@ -170,8 +170,11 @@ export function scenario(makeDriver) {
     assert.deepEqual(out.emptyReader, { name: 'SmartCardError', responseCode: 'no-smartcard', isError: true, isDom: true });
     assert.equal(out.afterDisconnect, 'InvalidStateError');
     assert.equal(hostProcesses(host).length, 1, 'one host for the page');
+    // A frame of the page's own origin may use smart cards too, with a host of its own.
+    assert.deepEqual(await page.frameEvaluate(origins.user, () => navigator.smartCard.establishContext().then((c) => c.listReaders())), readers);
+    assert.equal(hostProcesses(host).length, 2);
 
-    // Closing the tab ends its contexts and the host process.
+    // Closing the tab ends its contexts and the host processes.
     await page.close();
     await eventually(() => hostProcesses(host).length === 0, 'the host ends with its tab');
   });
