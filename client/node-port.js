@@ -3,12 +3,16 @@
 // that want the host without a browser.
 import { spawn } from 'node:child_process';
 
+/** How long a host gets to exit on end of input before it is killed (blocked in a wait, say). */
+export const EXIT_GRACE_MS = 200;
+
 /** Chrome disconnects a port on any host message above this many bytes. */
 export const BROWSER_MESSAGE_LIMIT = 1024 * 1024;
 
 /**
  * @param {string} hostPath the tessera-smartcard binary
- * @param {{args?: string[], env?: NodeJS.ProcessEnv, onFrame?: (bytes: number) => void}} [options]
+ * @param {{args?: string[], env?: NodeJS.ProcessEnv, onFrame?: (bytes: number) => void,
+ *   exitGraceMs?: number}} [options]
  *   onFrame sees the size of every frame the host writes
  */
 export function spawnHostPort(hostPath, options = {}) {
@@ -32,10 +36,15 @@ export function spawnHostPort(hostPath, options = {}) {
     },
     onMessage: { addListener: (f) => messageListeners.push(f) },
     onDisconnect: { addListener: (f) => disconnectListeners.push(f) },
+    /** As browsers do: end of input, then a kill when the host has not exited after a grace. */
     disconnect() {
       if (disconnected) return;
       disconnected = true;
       child.stdin.end();
+      if (child.exitCode === null && child.signalCode === null) {
+        const timer = setTimeout(() => child.kill(), options.exitGraceMs ?? EXIT_GRACE_MS);
+        child.once('exit', () => clearTimeout(timer));
+      }
     },
   };
   const closeWith = (message) => {

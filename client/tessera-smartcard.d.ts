@@ -35,6 +35,7 @@ export const INFINITE: number;
 export const SCARD_AUTOALLOCATE: number;
 export const PNP_NOTIFICATION: string;
 export const MAX_RESPONSE: number;
+export const MAX_ATR: 36;
 export const DEFAULT_TIMEOUT_MS: number;
 export const RESULT_CODES: Readonly<Record<string, number>>;
 export const BYTE_KEYS_S: readonly string[];

@@ -59,6 +59,8 @@ export const INFINITE = 0xffffffff;
 export const SCARD_AUTOALLOCATE = 0xffffffff;
 /** The pseudo-reader whose state changes when readers come and go (not on macOS). */
 export const PNP_NOTIFICATION = '\\\\?PnP?\\Notification';
+/** The largest ATR the host reads back (ISO 7816-3 allows 33 bytes). */
+export const MAX_ATR = 36;
 /** Room for the largest extended APDU response: 65536 data bytes and SW1 SW2. */
 export const MAX_RESPONSE = 65538;
 
@@ -165,8 +167,9 @@ export function createClient(port, options = {}) {
     }
   });
 
-  port.onDisconnect.addListener((p) => {
-    const why = p?.error?.message ?? globalThis.chrome?.runtime?.lastError?.message ?? 'port closed';
+  // Rejects every open request at once and refuses later ones.
+  function shut(why) {
+    if (closedWith !== null) return;
     closedWith = why;
     for (const entry of pending.values()) {
       clearTimeout(entry.timer);
@@ -174,6 +177,10 @@ export function createClient(port, options = {}) {
         `${entry.call}: native host disconnected: ${why} (request ${entry.id})`, entry.call, entry.id));
     }
     pending.clear();
+  }
+
+  port.onDisconnect.addListener((p) => {
+    shut(p?.error?.message ?? globalThis.chrome?.runtime?.lastError?.message ?? 'port closed');
   });
 
   /**
@@ -363,7 +370,7 @@ export function createClient(port, options = {}) {
      */
     SCardStatus(card, opts = {}) {
       return request('SCardStatus', 167, 'SCardStatusA',
-        () => ({ ...handleToKeys(card, BYTE_KEYS_S), w: SCARD_AUTOALLOCATE, g: 32 }),
+        () => ({ ...handleToKeys(card, BYTE_KEYS_S), w: SCARD_AUTOALLOCATE, g: MAX_ATR }),
         (r) => ({
           readerNames: fromMultiString(fromByteList(r.mszReaderNames)),
           state: fromNumberText(r.dwState),
@@ -394,8 +401,13 @@ export function createClient(port, options = {}) {
       }, (r) => ({ readerStates: decodeReaderStates(fromByteList(r.rgReaderStates)) }), answerTime);
     },
 
-    /** Closes the port; the host then sees end of input and exits. */
+    /**
+     * Closes the port: open requests reject at once (reason 'disconnected'), also a wait the
+     * host is blocked in; the host sees end of input, and the browser (or node-port.js) ends it
+     * when it does not exit by itself.
+     */
     close() {
+      shut('closed by the client');
       port.disconnect?.();
     },
 

@@ -54,7 +54,7 @@ const requests = [
   ['SCardGetAttrib', [card, 0x90303], { c: 122, ...cardS, g: 0x90303, q: 0, m: 4294967295 }],
   ['SCardGetAttrib', [card, 0x90303, { length: 0 }], { c: 122, ...cardS, g: 0x90303, q: 1, m: 0 }],
   ['SCardGetAttrib', [card, 0x90303, { length: 64 }], { c: 122, ...cardS, g: 0x90303, q: 0, m: 64 }],
-  ['SCardStatus', [card], { c: 167, ...cardS, w: 4294967295, g: 32 }],
+  ['SCardStatus', [card], { c: 167, ...cardS, w: 4294967295, g: 36 }],
   ['SCardGetStatusChange', [context, 0, []], { c: 133, ...contextS, m: 0, k: '', w: 0 }],
 ];
 
