@@ -47,3 +47,11 @@ test('the host answers every call the client makes', { skip: !hostPath && 'TESSE
   pcsc.close();
   assert.equal(await exited, 0, 'the host ends at end of input');
 });
+
+test('a host that does not exit at end of input is ended after the grace', async () => {
+  // sleep reads no input, as the host does while it is blocked in a wait.
+  const port = spawnHostPort('sleep', { args: ['30'], exitGraceMs: 50 });
+  const exited = new Promise((resolve) => port.child.on('exit', (code, signal) => resolve(signal)));
+  port.disconnect();
+  assert.equal(await exited, 'SIGTERM');
+});
