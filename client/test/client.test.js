@@ -222,3 +222,21 @@ test('bad arguments fail before anything is sent', async () => {
     assert.equal(port.sent.length, 0, name);
   }
 });
+
+test('close() settles every open call at once, also an endless wait, and refuses later calls', async () => {
+  const port = fakePort();
+  let disconnects = 0;
+  port.disconnect = () => { disconnects++; };
+  const client = createClient(port);
+  const wait = client.SCardGetStatusChange(context, INFINITE, [{ reader: 'R', currentState: 0 }]);
+  const queued = client.SCardListReaders(context);
+  client.close();
+  assert.equal(client.closed, true);
+  assert.equal(client.pendingCount, 0);
+  assert.equal(disconnects, 1, 'the port is closed, so the host sees end of input');
+  for (const call of [wait, queued, client.SCardStatus(card)]) {
+    await assert.rejects(call, (e) => e instanceof TesseraError && e.reason === 'disconnected');
+  }
+  port.drop('Native host has exited.');  // a late notice changes nothing
+  assert.equal(port.sent.length, 2);
+});
