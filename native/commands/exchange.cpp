@@ -30,7 +30,7 @@ ByteBuffer BufferFromText(const std::string* text, int32_t length) {
 // How many of the reported bytes really are in the buffer: a service that claims more than the
 // buffer holds is never read past.
 int64_t Listed(uint32_t reported, const ByteBuffer& buffer) {
-  return std::min<int64_t>(reported, static_cast<int64_t>(buffer.size));
+  return host::ListedBytes(reported, buffer);
 }
 
 }  // namespace
@@ -131,7 +131,8 @@ void GetAttrib(host::Turn& turn) {
       bufferArgument = &allocated.pointer;
     } else if (length != 0) {
       buffer = host::AllocateZeroed(length);
-      // The one place where the host gives up: an attribute buffer it cannot make ends it.
+      // The one place where the host gives up: an attribute buffer that the system cannot
+      // give ends it.
       if (!buffer.data) host::EndHost(static_cast<int>(0x80100006u));
       bufferArgument = buffer.data.get();
     }

@@ -2,6 +2,7 @@
 // wire's widths to the platform's, makes exactly one call and converts the outputs back.
 #include "pcsc/service.h"
 
+#include <cstdlib>
 #include <memory>
 #include <new>
 #include <vector>
@@ -201,7 +202,14 @@ Result GetStatusChange(Handle context, Word timeout, uint8_t* states, Word count
 }
 
 Result FreeMemory(Handle context, const void* memory) {
-  return ToResult(SCardFreeMemory(ContextIn(context), memory));
+  const LONG rv = SCardFreeMemory(ContextIn(context), memory);
+#ifndef _WIN32
+  // pcsc-lite hands out its own heap memory, also from calls that failed on a bad handle, but
+  // SCardFreeMemory frees nothing unless the context is live. What the service handed out is
+  // released all the same.
+  if (rv != SCARD_S_SUCCESS) std::free(const_cast<void*>(memory));
+#endif
+  return ToResult(rv);
 }
 
 }  // namespace pcsc

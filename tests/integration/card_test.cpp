@@ -283,5 +283,53 @@ TEST_F(Exchange, StatusShowsTheAtrOfTheCardInTheReader) {
   EXPECT_EQ(Value(reply, "cbAtrLen"), "4");
 }
 
+// Buffers far above anything a service needs are still made as asked: the call goes out with
+// them and the service answers as it would a direct client.
+TEST_F(Exchange, BuffersAbove16MiBReachTheService) {
+  Host host;
+  Start(host);
+  const Connected connected = EstablishAndConnect(host, reader_);
+  for (const uint32_t receive : {20000000u, 4294967295u}) {
+    Json request = TransmitRequest(connected.card, connected.protocol, kSelect, receive);
+    request["i"] = "t";
+    EXPECT_EQ(Ask(host, request), TransmitReply("t", ReceivePciProtocol(), kOk)) << receive;
+  }
+  for (const uint32_t length : {20000000u, 4294967294u}) {
+    const Members reply =
+        Ask(host, With(Json{{"i", "a"}, {"c", 122}, {"g", 0x10203}, {"q", 0}, {"m", length}},
+                       KeysS(connected.card)));
+    EXPECT_EQ(Keys(reply),
+              (std::vector<std::string>{"i", "SCardGetAttrib", "resp", "pbAttr", "cbAttrLen"}))
+        << length << ": the host must answer, not end";
+    EXPECT_EQ(Value(reply, "SCardGetAttrib"), StatusText(Expect().unsupportedFeature)) << length;
+  }
+}
+
+// pcsc-lite hands out memory also from calls on handles that are gone, and will not take it back
+// on a context that is not live. The host releases it all the same: the sanitizer build's leak
+// check at the host's exit fails this test otherwise.
+TEST_F(Exchange, ServiceMemoryIsReleasedWhateverTheContextSlotHolds) {
+  Host host;
+  Start(host);
+  const Connected connected = EstablishAndConnect(host, reader_);
+  // Names of a live card while the context slot holds a context that never was.
+  Ask(host, Json{{"c", 147}, {"p", 8}, {"x", 0x5A}, {"y", 0x5A}});
+  const Json names = With(Json{{"c", 167}, {"w", 4294967295u}, {"g", 32}}, KeysS(connected.card));
+  for (int i = 0; i < 3; ++i) {
+    const Members reply = Ask(host, names);
+    EXPECT_EQ(Value(reply, "SCardStatusA"), "0");
+    EXPECT_EQ(Value(reply, "mszReaderNames"), ByteList(MultiString({reader_})));
+  }
+  // Attributes of a card whose context was released.
+  EXPECT_EQ(
+      Value(Ask(host, With(Json{{"c", 160}}, KeysW(connected.context))), "SCardReleaseContext"),
+      "0");
+  for (int i = 0; i < 3; ++i) {
+    const Members reply = Ask(host, Json{{"c", 122}, {"p", 0}, {"q", 0}, {"m", 4294967295u}});
+    EXPECT_EQ(Value(reply, "SCardGetAttrib"), StatusText(kInvalidHandle));
+    EXPECT_EQ(Value(reply, "pbAttr"), "NULL");
+  }
+}
+
 }  // namespace
 }  // namespace rig
