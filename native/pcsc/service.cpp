@@ -154,12 +154,25 @@ Result GetAttrib(Handle card, Word attributeId, void* buffer, Word* length) {
 Result Status(Handle card, void* names, Word* namesLength, Word* state, Word* protocol,
               uint8_t* atr, Word* atrLength) {
   DWORD platformNamesLength = LengthIn(*namesLength);
+#ifndef _WIN32
+  // pcsc-lite writes zeros over the whole of a caller's names buffer, however long, while a name
+  // is at most MAX_READERNAME bytes: a larger offer would only turn untouched pages of the
+  // client-sized buffer into resident memory. A length the call leaves as passed goes back as
+  // the request gave it.
+  constexpr DWORD kNamesOfferLimit = 64 * 1024;
+  const bool namesCapped =
+      names != nullptr && *namesLength != kAutoAllocate && platformNamesLength > kNamesOfferLimit;
+  if (namesCapped) platformNamesLength = kNamesOfferLimit;
+#endif
   DWORD platformState = *state;
   DWORD platformProtocol = *protocol;
   DWORD platformAtrLength = *atrLength;
   const LONG rv =
       TESSERA_SCARD_A(SCardStatus)(CardIn(card), OutputBuffer<LPSTR>(names), &platformNamesLength,
                                    &platformState, &platformProtocol, atr, &platformAtrLength);
+#ifndef _WIN32
+  if (namesCapped && platformNamesLength == kNamesOfferLimit) platformNamesLength = *namesLength;
+#endif
   *namesLength = ToWord(platformNamesLength);
   *state = ToWord(platformState);
   *protocol = ToWord(platformProtocol);

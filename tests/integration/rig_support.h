@@ -2,6 +2,8 @@
 // keys, Byte lists, and the platform values that differ between service implementations.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -60,6 +62,9 @@ struct Host {
   Host& operator=(const Host&) = delete;
   ~Host();
 };
+
+// Peak resident memory of a running process in KiB (VmHWM), or -1.
+long PeakRssKb(pid_t pid);
 
 // Starts the configured host; fails the test when it cannot.
 void Start(Host& host);

@@ -9,7 +9,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <fstream>
 #include <memory>
 #include <random>
 #include <thread>
@@ -102,16 +101,6 @@ constexpr uint32_t kProtocolMismatch = 0x8010000F;  // SCARD_E_PROTO_MISMATCH
 
 long Milliseconds(Clock::duration d) {
   return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(d).count());
-}
-
-// Peak resident memory of a running process in KiB (VmHWM), or -1.
-long PeakRssKb(pid_t pid) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
-  }
-  return -1;
 }
 
 // pcscd's own clean-up: how long after a client holding the transaction lock is killed a direct
