@@ -338,6 +338,7 @@ TEST_F(Exchange, BuffersAbove16MiBReachTheService) {
   EXPECT_EQ(Value(status, "mszReaderNames"), ByteList(truth_.names));
   EXPECT_EQ(Value(status, "cchReaderLen"), std::to_string(truth_.names.size()));
   // Untouched pages stay unmapped: the host stays small with buffers of gigabytes.
+  if (!NativeHost()) return;  // the process would be wine's
   const long peakKb = PeakRssKb(host.process.pid);
   std::printf("peak RSS of the host after 4 GiB buffers: %ld KiB\n", peakKb);
   EXPECT_GT(peakKb, 0);

@@ -59,6 +59,11 @@ long PeakRssKb(pid_t pid) {
   return -1;
 }
 
+bool NativeHost() {
+  const char* command = std::getenv("TESSERA_HOST_COMMAND");
+  return command == nullptr || *command == '\0';
+}
+
 void Start(Host& host) {
   const std::vector<std::string> command = driver::HostCommand(TESSERA_HOST_BINARY);
   ASSERT_TRUE(driver::StartHost(host.process, command)) << "cannot start " << command.front();

@@ -65,6 +65,9 @@ struct Host {
 
 // Peak resident memory of a running process in KiB (VmHWM), or -1.
 long PeakRssKb(pid_t pid);
+// True when the host runs as itself, not through $TESSERA_HOST_COMMAND (wine and a bridge): its
+// process is then the host alone.
+bool NativeHost();
 
 // Starts the configured host; fails the test when it cannot.
 void Start(Host& host);
