@@ -157,7 +157,8 @@ bool RequestReader::Read(std::string_view body, Request& request) {
     std::vector<char>().swap(nesting_);
     std::string().swap(scratch_);
   }
-  return ok && p == end_;
+  // The library takes a NUL byte for the end of its input: whatever follows one is not read.
+  return ok && (p == end_ || *p == '\0');
 }
 
 // With request set, p is just inside the top-level object and its members go into the table.

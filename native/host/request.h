@@ -58,7 +58,8 @@ int32_t FloatBits(double value);
 
 // The streaming reader: parses body as one complete JSON text, as the JSON library's parse
 // accepts it (an optional UTF-8 byte order mark, strict RFC 8259, UTF-8 checked in strings,
-// numbers beyond a double's range rejected, any depth of nesting), and fills request with the
+// numbers beyond a double's range rejected, any depth of nesting, a NUL byte after the value
+// ending the text), and fills request with the
 // top-level object's members. Returns false where the library raises its parse error.
 class RequestReader {
  public:

@@ -172,6 +172,8 @@ def request_readers():
         "trailing-comma": b'{"i":"1","c":103,}',
         "whitespace": b' \t\r\n{ "i" : "1" , "c" : 103 } \n',
         "scalar": b'"just a text"',
+        "nul-after-value": request(103, "1", {}).encode() + b" \x00trailing garbage",
+        "nul-inside": b'{"i":"1",\x00"c":103}',
         "long-key": b'{"ii":"1","i":"2","c":103}',
     }
     for name, body in cases.items():
