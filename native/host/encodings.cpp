@@ -50,9 +50,9 @@ bool IsSpace(char c) {
 #if defined(__SSE2__)
 // Pieces of one to three digits, sixteen bytes at a time: a block in which every byte is a digit
 // or a comma has its commas found at once, and each piece ending at one of them is read from
-// the three bytes before its comma, whatever its length, so no branch depends on the data.
+// the bytes before its comma, whatever its length, so no branch depends on the data.
 // Stops at a block with any other byte, at a piece of more than three digits, and within 16
-// bytes of the end; p is then at the start of a piece. Needs two readable bytes before p.
+// bytes of the end; p is then at the start of a piece. Needs three readable bytes before p.
 size_t FastPieces(const char*& p, const char* end, uint8_t* out, size_t k, size_t n) {
   const __m128i comma = _mm_set1_epi8(',');
   const __m128i toSigned = _mm_set1_epi8(static_cast<char>(0x80 - '0'));
@@ -72,11 +72,14 @@ size_t FastPieces(const char*& p, const char* end, uint8_t* out, size_t k, size_
         return k;
       }
       if (len != 0) {
-        uint32_t word;  // the three bytes before the comma, then the comma
-        std::memcpy(&word, p + pos - 3, 4);
-        const uint32_t piece = (0xFFFFFFu << (8 * (3 - len))) & 0xFFFFFFu;
-        const uint32_t d = ((word & piece) | (0x303030u & ~piece)) - 0x303030u;
-        out[k++] = static_cast<uint8_t>((d & 0xFF) * 100 + ((d >> 8) & 0xFF) * 10 + (d >> 16));
+        // The four bytes before the comma, masked so that only the piece's digits remain, the
+        // last of them in the top byte; one multiplication then sums them by their weights
+        // 100, 10 and 1 into that byte, which keeps the low 8 bits as the cell does.
+        uint32_t word;
+        std::memcpy(&word, p + pos - 4, 4);
+        const uint32_t piece = ~0u << (32 - 8 * len);
+        const uint32_t d = (word & piece) - (0x30303030u & piece);
+        out[k++] = static_cast<uint8_t>((d * 0x640A01u) >> 24);
         if (k == n) {
           p += pos + 1;
           return k;
@@ -161,7 +164,7 @@ ByteBuffer ByteListInput(const std::string* text, int64_t length) {
   size_t k = 0;
   while (k < buffer.size && p < end) {
 #if defined(__SSE2__)
-    if (p - start >= 2) {
+    if (p - start >= 3) {
       k = FastPieces(p, end, buffer.data.get(), k, buffer.size);
       if (k == buffer.size || p == end) break;
     }
