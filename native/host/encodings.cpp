@@ -48,11 +48,23 @@ bool IsSpace(char c) {
 }
 
 #if defined(__SSE2__)
+// The piece of one to three digits that ends just before the comma at p + pos: the four bytes
+// before the comma, masked so that only the piece's digits remain, the last of them in the top
+// byte. One multiplication sums them by their weights 100, 10 and 1 into that byte, which keeps
+// the low 8 bits as the cell does.
+inline uint8_t ShortPiece(const char* p, unsigned pos, unsigned len) {
+  uint32_t word;
+  std::memcpy(&word, p + pos - 4, 4);
+  const uint32_t piece = ~0u << (32 - 8 * len);
+  const uint32_t d = (word & piece) - (0x30303030u & piece);
+  return static_cast<uint8_t>((d * 0x640A01u) >> 24);
+}
+
 // Pieces of one to three digits, sixteen bytes at a time: a block in which every byte is a digit
-// or a comma has its commas found at once, and each piece ending at one of them is read from
-// the bytes before its comma, whatever its length, so no branch depends on the data.
-// Stops at a block with any other byte, at a piece of more than three digits, and within 16
-// bytes of the end; p is then at the start of a piece. Needs three readable bytes before p.
+// or a comma has its commas found at once. Four such pieces always fit in a block, so the common
+// case reads exactly four, without a branch that depends on the data; other blocks go piece by
+// piece. Stops at a block with any other byte, at a piece of more than three digits, and within
+// 16 bytes of the end; p is then at the start of a piece. Needs three readable bytes before p.
 size_t FastPieces(const char*& p, const char* end, uint8_t* out, size_t k, size_t n) {
   const __m128i comma = _mm_set1_epi8(',');
   const __m128i toSigned = _mm_set1_epi8(static_cast<char>(0x80 - '0'));
@@ -63,6 +75,24 @@ size_t FastPieces(const char*& p, const char* end, uint8_t* out, size_t k, size_
     const unsigned digits = static_cast<unsigned>(
         _mm_movemask_epi8(_mm_cmplt_epi8(_mm_add_epi8(block, toSigned), signedTen)));
     if ((commas | digits) != 0xFFFF) return k;
+    const unsigned m1 = commas & (commas - 1);
+    const unsigned m2 = m1 & (m1 - 1);
+    const unsigned m3 = m2 & (m2 - 1);
+    const unsigned pos1 = static_cast<unsigned>(__builtin_ctz(commas | 0x10000));
+    const unsigned pos2 = static_cast<unsigned>(__builtin_ctz(m1 | 0x10000));
+    const unsigned pos3 = static_cast<unsigned>(__builtin_ctz(m2 | 0x10000));
+    const unsigned pos4 = static_cast<unsigned>(__builtin_ctz(m3 | 0x10000));
+    const unsigned len1 = pos1, len2 = pos2 - pos1 - 1, len3 = pos3 - pos2 - 1,
+                   len4 = pos4 - pos3 - 1;
+    if (pos4 < 16 && n - k >= 4 && len1 - 1 < 3 && len2 - 1 < 3 && len3 - 1 < 3 && len4 - 1 < 3) {
+      out[k] = ShortPiece(p, pos1, len1);
+      out[k + 1] = ShortPiece(p, pos2, len2);
+      out[k + 2] = ShortPiece(p, pos3, len3);
+      out[k + 3] = ShortPiece(p, pos4, len4);
+      k += 4;
+      p += pos4 + 1;
+      continue;
+    }
     unsigned last = 0;  // where the current piece starts in the block
     for (unsigned m = commas; m != 0; m &= m - 1) {
       const unsigned pos = static_cast<unsigned>(__builtin_ctz(m));
@@ -72,14 +102,7 @@ size_t FastPieces(const char*& p, const char* end, uint8_t* out, size_t k, size_
         return k;
       }
       if (len != 0) {
-        // The four bytes before the comma, masked so that only the piece's digits remain, the
-        // last of them in the top byte; one multiplication then sums them by their weights
-        // 100, 10 and 1 into that byte, which keeps the low 8 bits as the cell does.
-        uint32_t word;
-        std::memcpy(&word, p + pos - 4, 4);
-        const uint32_t piece = ~0u << (32 - 8 * len);
-        const uint32_t d = (word & piece) - (0x30303030u & piece);
-        out[k++] = static_cast<uint8_t>((d * 0x640A01u) >> 24);
+        out[k++] = ShortPiece(p, pos, len);
         if (k == n) {
           p += pos + 1;
           return k;
