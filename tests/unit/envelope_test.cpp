@@ -81,7 +81,7 @@ TEST_F(Envelope, UnreadableRequestsAreDroppedAndServingGoesOn) {
       R"({"i":"\udc00\ud800","c":103})",
       R"({"i":"1","c":0103})",
       R"({"i":"1","c":103,"zz":[{"y":1e400}]})",  // even in a member the host never reads
-      R"({"i":"1","c":103,"p":3,"p":"x"})",       // the last of duplicate keys counts
+      R"({"i":"1","c":114,"p":3,"p":"x"})",       // the last of duplicate keys counts
   };
   for (const char* body : bad) {
     harness::ResetHost();
