@@ -9,7 +9,8 @@
 namespace host {
 namespace {
 
-// Decimal texts of 0..255, built once, so a Byte list costs one copy per byte.
+// Decimal texts of 0..255, each with its comma, built once, so a Byte list costs one four-byte
+// copy per byte.
 struct ByteTexts {
   char text[256][4];
   uint8_t length[256];
@@ -23,7 +24,8 @@ struct ByteTexts {
         rest /= 10;
       } while (rest != 0);
       for (int i = 0; i < n; ++i) text[v][i] = digits[n - 1 - i];
-      length[v] = static_cast<uint8_t>(n);
+      text[v][n] = ',';
+      length[v] = static_cast<uint8_t>(n + 1);
     }
   }
 };
@@ -143,7 +145,6 @@ bool AppendByteList(std::string& out, const uint8_t* bytes, int64_t length) {
     const uint8_t b = bytes[i];
     std::memcpy(p, texts.text[b], 4);
     p += texts.length[b];
-    *p++ = ',';
   }
   out.resize(static_cast<size_t>(p - out.data()) - 1);  // drop the last comma
   return true;
