@@ -37,7 +37,7 @@ int64_t Listed(uint32_t reported, const ByteBuffer& buffer) {
 
 void Transmit(host::Turn& turn) {
   TransmitCells& cells = g_cells.transmit;
-  const nlohmann::json& request = turn.request;
+  const host::Request& request = turn.request;
   host::ReadHandleBytes(request, host::kByteKeysS, cells.handle);
   const std::string* sendPciText = host::ReadText(request, "w");
   host::ReadNumber(request, "n", cells.sendPciLength);
@@ -82,7 +82,7 @@ void Transmit(host::Turn& turn) {
 
 void Control(host::Turn& turn) {
   ControlCells& cells = g_cells.control;
-  const nlohmann::json& request = turn.request;
+  const host::Request& request = turn.request;
   host::ReadHandleBytes(request, host::kByteKeysS, cells.handle);
   host::ReadNumber(request, "w", cells.code);
   const std::string* inText = host::ReadText(request, "g");
@@ -114,7 +114,7 @@ constexpr uint32_t kAttributeListLimit = 65560;
 
 void GetAttrib(host::Turn& turn) {
   GetAttribCells& cells = g_cells.getAttrib;
-  const nlohmann::json& request = turn.request;
+  const host::Request& request = turn.request;
   host::ReadHandleBytes(request, host::kByteKeysS, cells.handle);
   host::ReadNumber(request, "g", cells.attributeId);
   host::ReadNumber(request, "q", cells.noBuffer);
