@@ -230,8 +230,11 @@ int main(int argc, char** argv) {
     auto [h, f] = Alternate(o.rounds, [&](bool host) {
       return Throughput(host ? hostCommand : echo, body, o.requests);
     });
-    rows.push_back(
-        {"(a) throughput, " + name + ", pipelined", "req/s", h, f, ">= 0.7", h >= 0.7 * f});
+    // 103 is held to what the host's own work allows; 169 also pays for its Byte lists.
+    const bool started103 = name == "103";
+    const double throughputTarget = started103 ? 0.85 : 0.7;
+    rows.push_back({"(a) throughput, " + name + ", pipelined", "req/s", h, f,
+                    started103 ? ">= 0.85" : ">= 0.7", h >= throughputTarget * f});
     // The JSON library's parse of each body is work no host can skip: the floor with it added
     // shows what is left of the host's own cost.
     std::vector<double> parses;
@@ -244,8 +247,8 @@ int main(int argc, char** argv) {
     std::tie(h, f) = Alternate(o.rounds, [&](bool host) {
       return RoundTrip(host ? hostCommand : echo, body, o.roundTrips);
     });
-    rows.push_back({"(b) round trip, " + name + ", sequential", "us", h / 1000, f / 1000, "<= 1.2",
-                    h <= 1.2 * f});
+    rows.push_back({"(b) round trip, " + name + ", sequential", "us", h / 1000, f / 1000,
+                    started103 ? "<= 1.1" : "<= 1.2", h <= (started103 ? 1.1 : 1.2) * f});
     rows.push_back(
         {"    vs floor + JSON parse", "us", h / 1000, (f + parseNs) / 1000, "(info)", true});
   }
@@ -257,7 +260,7 @@ int main(int argc, char** argv) {
       return StartUp(host ? hostCommand : echo, started, o.starts / o.rounds + 1);
     });
     rows.push_back(
-        {"(c) start-up to first reply, 103", "us", h / 1000, f / 1000, "<= 1.5", h <= 1.5 * f});
+        {"(c) start-up to first reply, 103", "us", h / 1000, f / 1000, "<= 1.0", h <= 1.0 * f});
   }
 
   {
@@ -270,7 +273,8 @@ int main(int argc, char** argv) {
     auto [h, f] = Alternate(o.rounds, [&](bool host) {
       return MedianRoundTrip(host ? hostCommand : echo, bigTransmit, o.bigRoundTrips / o.rounds);
     });
-    rows.push_back({"(d) 64 KiB transmit round trip", "us", h / 1000, f / 1000, "(info)", true});
+    rows.push_back(
+        {"(d) 64 KiB transmit round trip", "us", h / 1000, f / 1000, "<= 2.0", h <= 2.0 * f});
     std::vector<double> parse;
     for (int r = 0; r < o.rounds; ++r) parse.push_back(ParseFloor({bigTransmit, bigReply}, 20));
     const double parseFloor = bench::Median(parse);

@@ -55,11 +55,12 @@ std::string ConnectBody(uint64_t context, const std::string& reader) {
          reader + R"(","q":2,"b":3})";
 }
 
-std::string TransmitBody(uint64_t card, const std::vector<uint8_t>& apdu, uint32_t recvLength) {
-  return std::string(kEnvelope) + R"("c":169,)" + HandleKeys(card, kKeysS) +
-         R"(,"w":"2,0,0,0,8,0,0,0","n":8,"g":")" + ByteListText(apdu) + R"(","q":)" +
-         std::to_string(apdu.size()) + R"(,"m":"NULL","d":0,"f":)" + std::to_string(recvLength) +
-         R"(,"t":0})";
+std::string TransmitBody(uint64_t card, const std::vector<uint8_t>& apdu, uint32_t recvLength,
+                         uint32_t protocol) {
+  return std::string(kEnvelope) + R"("c":169,)" + HandleKeys(card, kKeysS) + R"(,"w":")" +
+         std::to_string(protocol) + R"(,0,0,0,8,0,0,0","n":8,"g":")" + ByteListText(apdu) +
+         R"(","q":)" + std::to_string(apdu.size()) + R"(,"m":"NULL","d":0,"f":)" +
+         std::to_string(recvLength) + R"(,"t":0})";
 }
 
 std::vector<uint8_t> ShortApdu() {

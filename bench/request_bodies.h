@@ -24,8 +24,10 @@ std::string StartedEventBody();
 std::string EstablishContextBody();
 // Connect to reader, shared, T=0 or T=1.
 std::string ConnectBody(uint64_t context, const std::string& reader);
-// Transmit of apdu with a T=1 send PCI and a receive buffer of recvLength bytes.
-std::string TransmitBody(uint64_t card, const std::vector<uint8_t>& apdu, uint32_t recvLength);
+// Transmit of apdu with a send PCI for protocol (T=1 by default) and a receive buffer of
+// recvLength bytes.
+std::string TransmitBody(uint64_t card, const std::vector<uint8_t>& apdu, uint32_t recvLength,
+                         uint32_t protocol = 2);
 // A SELECT by application id: 13 bytes, the usual first APDU of a session.
 std::vector<uint8_t> ShortApdu();
 // All readers of the context.

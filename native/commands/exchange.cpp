@@ -30,14 +30,14 @@ ByteBuffer BufferFromText(const std::string* text, int32_t length) {
 // How many of the reported bytes really are in the buffer: a service that claims more than the
 // buffer holds is never read past.
 int64_t Listed(uint32_t reported, const ByteBuffer& buffer) {
-  return std::min<int64_t>(reported, static_cast<int64_t>(buffer.size));
+  return host::ListedBytes(reported, buffer);
 }
 
 }  // namespace
 
 void Transmit(host::Turn& turn) {
   TransmitCells& cells = g_cells.transmit;
-  const nlohmann::json& request = turn.request;
+  const host::Request& request = turn.request;
   host::ReadHandleBytes(request, host::kByteKeysS, cells.handle);
   const std::string* sendPciText = host::ReadText(request, "w");
   host::ReadNumber(request, "n", cells.sendPciLength);
@@ -82,7 +82,7 @@ void Transmit(host::Turn& turn) {
 
 void Control(host::Turn& turn) {
   ControlCells& cells = g_cells.control;
-  const nlohmann::json& request = turn.request;
+  const host::Request& request = turn.request;
   host::ReadHandleBytes(request, host::kByteKeysS, cells.handle);
   host::ReadNumber(request, "w", cells.code);
   const std::string* inText = host::ReadText(request, "g");
@@ -114,7 +114,7 @@ constexpr uint32_t kAttributeListLimit = 65560;
 
 void GetAttrib(host::Turn& turn) {
   GetAttribCells& cells = g_cells.getAttrib;
-  const nlohmann::json& request = turn.request;
+  const host::Request& request = turn.request;
   host::ReadHandleBytes(request, host::kByteKeysS, cells.handle);
   host::ReadNumber(request, "g", cells.attributeId);
   host::ReadNumber(request, "q", cells.noBuffer);
@@ -131,7 +131,8 @@ void GetAttrib(host::Turn& turn) {
       bufferArgument = &allocated.pointer;
     } else if (length != 0) {
       buffer = host::AllocateZeroed(length);
-      // The one place where the host gives up: an attribute buffer it cannot make ends it.
+      // The one place where the host gives up: an attribute buffer that the system cannot
+      // give ends it.
       if (!buffer.data) host::EndHost(static_cast<int>(0x80100006u));
       bufferArgument = buffer.data.get();
     }

@@ -87,7 +87,7 @@ void Status(host::Turn& turn) {
   } else if (namesOffered != 0) {
     namesBuffer = host::AllocateZeroed(namesOffered);
     namesArgument = namesBuffer.data.get();
-    if (namesArgument == nullptr) cells.namesLength = 0;  // too large: ask for the length only
+    if (namesArgument == nullptr) cells.namesLength = 0;  // out of memory: the length only
   }
   // The ATR buffer starts clean for every call, and the capacity offered never exceeds it.
   uint8_t atr[pcsc::kAtrBufferSize] = {};
@@ -106,7 +106,7 @@ void Status(host::Turn& turn) {
     namesListed = allocatedNames.Listed(cells.namesLength);
   } else if (namesBuffer.data) {
     names = namesBuffer.data.get();
-    namesListed = std::min<int64_t>(cells.namesLength, static_cast<int64_t>(namesBuffer.size));
+    namesListed = host::ListedBytes(cells.namesLength, namesBuffer);
   }
   host::BeginReply(turn, "SCardStatusA", result);
   host::AddByteListMember(turn, "mszReaderNames", names, namesListed);
@@ -127,11 +127,12 @@ void GetStatusChange(host::Turn& turn) {
   host::ReadNumber(turn.request, "w", cells.count);
   host::CopyHandleBytes(cells.handle, g_handleSlots.context);
 
-  // The array size is computed in 64 bits; one that does not fit a 32-bit signed size, or that
-  // the host will not allocate, leaves no records to pass and the service reports the count.
+  // The array size is computed in 64 bits. The reply lists the whole array, so one above what a
+  // reply may list (which also keeps it within a 32-bit signed size), or one that memory cannot
+  // hold, leaves no records to pass and the service reports the count.
   const int64_t size = int64_t{cells.count} * int64_t{pcsc::kWireReaderStateSize};
   ByteBuffer records;
-  if (size <= INT32_MAX) {
+  if (size <= int64_t{host::kMaxListedBytes}) {
     records = host::ByteListInput(recordsText != nullptr ? recordsText : &kEmptyText, size);
   }
   const pcsc::Result result =

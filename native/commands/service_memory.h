@@ -22,7 +22,7 @@ struct ServiceMemory {
   // memory came back or the length is beyond any list (a service reporting 4294967295 must not
   // make the host read and format gigabytes it never handed out).
   int64_t Listed(uint32_t length) const {
-    return pointer != nullptr && length <= host::kMaxBufferSize ? length : 0;
+    return pointer != nullptr && length <= host::kMaxListedBytes ? length : 0;
   }
 };
 

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include <nlohmann/json.hpp>
+#include "host/request.h"
 
 namespace host {
 
@@ -17,18 +17,15 @@ struct HandleSlots {
 };
 extern HandleSlots g_handleSlots;
 
-// The member named key, or null when the request has none (or is not an object).
-const nlohmann::json* FindMember(const nlohmann::json& request, const char* key);
-
 // A present key (any value, null included) overwrites the cell with its 32 bits: integers give
 // their low 32 bits, floats are truncated toward zero, booleans give 1 or 0. Any other type
-// raises the JSON library's type error. Returns whether the key was present.
-bool ReadNumber(const nlohmann::json& request, const char* key, int32_t& cell);
-bool ReadNumber(const nlohmann::json& request, const char* key, uint32_t& cell);
+// raises RequestError. Returns whether the key was present.
+bool ReadNumber(const Request& request, const char* key, int32_t& cell);
+bool ReadNumber(const Request& request, const char* key, uint32_t& cell);
 
-// The string's text when the key is present, null when absent; any other type raises the JSON
-// library's type error.
-const std::string* ReadText(const nlohmann::json& request, const char* key);
+// The string's text when the key is present, null when absent; any other type raises
+// RequestError.
+const std::string* ReadText(const Request& request, const char* key);
 
 // True when a Text argument is exactly "NULL", the request's way of saying "no buffer".
 bool IsNullText(const std::string* text);
@@ -46,7 +43,7 @@ struct HandleCells {
 };
 
 // Reads "p" and the eight byte keys into the command's cells.
-void ReadHandleBytes(const nlohmann::json& request, const ByteKeySet& keys, HandleCells& cells);
+void ReadHandleBytes(const Request& request, const ByteKeySet& keys, HandleCells& cells);
 // Copies the first "count" staging bytes over the slot's low bytes. The count is clamped to the
 // slot's eight bytes; zero or a negative count leaves the slot as it is.
 void CopyHandleBytes(const HandleCells& cells, uint64_t& slot);

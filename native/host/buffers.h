@@ -1,7 +1,8 @@
 // Buffers that a handler makes for one request. Sizes come from the client, so every allocation
-// goes through one bounded, zeroing allocator.
+// goes through one zeroing allocator that touches no memory itself.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -9,10 +10,10 @@
 
 namespace host {
 
-// Larger than any buffer a smart-card service takes or returns (extended APDUs and reader
-// control answers stay below 70 KiB); a request asking for more is treated like exhausted
-// memory instead of letting one message reserve gigabytes.
-constexpr size_t kMaxBufferSize = 16u * 1024 * 1024;
+// The most bytes of one buffer that a reply lists. Far above anything a smart-card service
+// returns (extended APDUs and reader control answers stay below 70 KiB); it keeps a service or a
+// client that claims gigabytes from making the host read and format them.
+constexpr size_t kMaxListedBytes = 16u * 1024 * 1024;
 
 struct FreeDeleter {
   void operator()(void* p) const { std::free(p); }
@@ -23,14 +24,21 @@ struct ByteBuffer {
   size_t size = 0;
 };
 
-// size zero-filled bytes, or no data when size is 0, above kMaxBufferSize, or memory is
-// exhausted. calloc leaves untouched pages unmapped, so an unused tail costs no memory.
+// Exactly size zero-filled bytes, or no data when size is 0 or memory is really exhausted.
+// calloc takes large blocks straight from the system as zero pages that are mapped only when
+// written, so a buffer of gigabytes costs memory only where the service writes.
 inline ByteBuffer AllocateZeroed(size_t size) {
   ByteBuffer buffer;
-  if (size == 0 || size > kMaxBufferSize) return buffer;
+  if (size == 0) return buffer;
   buffer.data.reset(static_cast<uint8_t*>(std::calloc(size, 1)));
   if (buffer.data) buffer.size = size;
   return buffer;
+}
+
+// How many of the reported bytes a reply lists from buffer: never past its end, never more than
+// kMaxListedBytes.
+inline int64_t ListedBytes(uint64_t reported, const ByteBuffer& buffer) {
+  return static_cast<int64_t>(std::min<uint64_t>({reported, buffer.size, kMaxListedBytes}));
 }
 
 }  // namespace host

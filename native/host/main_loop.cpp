@@ -1,10 +1,11 @@
 #include "host/main_loop.h"
 
-#include <nlohmann/json.hpp>
+#include <new>
 
 #include "host/arguments.h"
 #include "host/dispatch.h"
 #include "host/framing.h"
+#include "host/request.h"
 #include "host/turn.h"
 
 namespace host {
@@ -17,37 +18,36 @@ void TrimCapacity(std::string& text) {
   if (text.capacity() > kKeptCapacity) std::string().swap(text);
 }
 
+}  // namespace
+
 // The envelope: "i" and "c" are required, "r" must be a number if present, "e" a string.
-void HandleRequest(const nlohmann::json& request, std::string& reply, std::FILE* out) {
-  const nlohmann::json* idMember = FindMember(request, "i");
-  // at() raises the library's error for a missing key or a request that is not an object.
-  const std::string& id =
-      (idMember != nullptr ? *idMember : request.at("i")).get_ref<const std::string&>();
+void ServeRequest(const Request& request, std::string& reply, std::FILE* out) {
+  const std::string* id = ReadText(request, "i");
+  if (id == nullptr) throw RequestError{};
   int32_t ignored = 0;
   ReadNumber(request, "r", ignored);
   static const std::string kNoEcho;
   const std::string* echo = ReadText(request, "e");
   int32_t code = 0;
-  if (!ReadNumber(request, "c", code)) {
-    request.at("c");  // raises the library's error for the missing key
-  }
+  if (!ReadNumber(request, "c", code)) throw RequestError{};
   const Command* command = FindCommand(code);
   if (command == nullptr) return;
-  Turn turn{request, id, echo != nullptr ? *echo : kNoEcho, reply, out};
+  Turn turn{request, *id, echo != nullptr ? *echo : kNoEcho, reply, out};
   command->handler(turn);
 }
 
-}  // namespace
-
 void ServeBody(std::string_view body, std::string& reply, std::FILE* out) {
+  // One request at a time: the table and the reader keep their storage from turn to turn.
+  static RequestReader reader;
+  static Request request;
   try {
-    const nlohmann::json request = nlohmann::json::parse(body.begin(), body.end());
-    HandleRequest(request, reply, out);
-  } catch (const nlohmann::json::exception&) {
+    if (reader.Read(body, request)) ServeRequest(request, reply, out);
+  } catch (const RequestError&) {
     // A request the host cannot read gets no reply; the next frame is served as usual.
   } catch (const std::bad_alloc&) {
     // A request too large to hold is dropped the same way.
   }
+  if (body.size() > kKeptCapacity) request.TrimStorage();
 }
 
 int RunHost(std::FILE* in, std::FILE* out) {

@@ -14,4 +14,9 @@ int RunHost(std::FILE* in, std::FILE* out);
 // type error, is dropped without any reply. reply is the turn's reusable reply text.
 void ServeBody(std::string_view body, std::string& reply, std::FILE* out);
 
+class Request;
+// Reads the envelope of a parsed request and runs its command. Raises RequestError (or
+// std::bad_alloc) where the request gets no reply.
+void ServeRequest(const Request& request, std::string& reply, std::FILE* out);
+
 }  // namespace host

@@ -4,12 +4,12 @@
 #include <cstdio>
 #include <string>
 
-#include <nlohmann/json.hpp>
+#include "host/request.h"
 
 namespace host {
 
 struct Turn {
-  const nlohmann::json& request;
+  const Request& request;
   const std::string& id;    // "i", echoed first in the reply
   const std::string& echo;  // "e", echoed as "resp"
   std::string& reply;       // the outgoing frame: prefix placeholder, then the JSON text

@@ -136,11 +136,17 @@ void ReaderStatesToPlatform(const uint8_t* wire, size_t count, ReaderState* plat
 
 // Rebuilds count wire records from the platform records as the call left them. The name keeps
 // the bytes the request gave up to its terminator; every byte the record does not carry is zero.
+// wire must still hold the records as ReaderStatesToPlatform read them.
 template <typename ReaderState>
 void ReaderStatesFromPlatform(const ReaderState* platform, size_t count, uint8_t* wire) {
   for (size_t i = 0; i < count; ++i) {
     uint8_t* record = wire + i * kWireReaderStateSize;
     const ReaderState& state = platform[i];
+    // The ATR length was clamped only for the platform record: one the service left as it was
+    // passed goes back as the request sent it.
+    const uint32_t sentAtrLength = LoadLe32(record + kStateAtrLength);
+    const bool atrLengthUntouched =
+        uint64_t{state.cbAtr} == std::min<uint64_t>(sentAtrLength, sizeof state.rgbAtr);
     const void* end = std::memchr(record, '\0', kWireReaderNameSize);
     if (end != nullptr) {
       const size_t used = static_cast<size_t>(static_cast<const uint8_t*>(end) - record);
@@ -151,7 +157,7 @@ void ReaderStatesFromPlatform(const ReaderState* platform, size_t count, uint8_t
     std::memcpy(record + kStateUserData, &userData, sizeof userData);
     StoreLe32(record + kStateCurrent, ToWord(state.dwCurrentState));
     StoreLe32(record + kStateEvent, ToWord(state.dwEventState));
-    StoreLe32(record + kStateAtrLength, ToWord(state.cbAtr));
+    StoreLe32(record + kStateAtrLength, atrLengthUntouched ? sentAtrLength : ToWord(state.cbAtr));
     std::memcpy(record + kStateAtr, state.rgbAtr, std::min(sizeof state.rgbAtr, kWireAtrSize));
   }
 }

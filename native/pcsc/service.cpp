@@ -2,6 +2,7 @@
 // wire's widths to the platform's, makes exactly one call and converts the outputs back.
 #include "pcsc/service.h"
 
+#include <cstdlib>
 #include <memory>
 #include <new>
 #include <vector>
@@ -153,12 +154,25 @@ Result GetAttrib(Handle card, Word attributeId, void* buffer, Word* length) {
 Result Status(Handle card, void* names, Word* namesLength, Word* state, Word* protocol,
               uint8_t* atr, Word* atrLength) {
   DWORD platformNamesLength = LengthIn(*namesLength);
+#ifndef _WIN32
+  // pcsc-lite writes zeros over the whole of a caller's names buffer, however long, while a name
+  // is at most MAX_READERNAME bytes: a larger offer would only turn untouched pages of the
+  // client-sized buffer into resident memory. A length the call leaves as passed goes back as
+  // the request gave it.
+  constexpr DWORD kNamesOfferLimit = 64 * 1024;
+  const bool namesCapped =
+      names != nullptr && *namesLength != kAutoAllocate && platformNamesLength > kNamesOfferLimit;
+  if (namesCapped) platformNamesLength = kNamesOfferLimit;
+#endif
   DWORD platformState = *state;
   DWORD platformProtocol = *protocol;
   DWORD platformAtrLength = *atrLength;
   const LONG rv =
       TESSERA_SCARD_A(SCardStatus)(CardIn(card), OutputBuffer<LPSTR>(names), &platformNamesLength,
                                    &platformState, &platformProtocol, atr, &platformAtrLength);
+#ifndef _WIN32
+  if (namesCapped && platformNamesLength == kNamesOfferLimit) platformNamesLength = *namesLength;
+#endif
   *namesLength = ToWord(platformNamesLength);
   *state = ToWord(platformState);
   *protocol = ToWord(platformProtocol);
@@ -201,7 +215,14 @@ Result GetStatusChange(Handle context, Word timeout, uint8_t* states, Word count
 }
 
 Result FreeMemory(Handle context, const void* memory) {
-  return ToResult(SCardFreeMemory(ContextIn(context), memory));
+  const LONG rv = SCardFreeMemory(ContextIn(context), memory);
+#ifndef _WIN32
+  // pcsc-lite hands out its own heap memory, also from calls that failed on a bad handle, but
+  // SCardFreeMemory frees nothing unless the context is live. What the service handed out is
+  // released all the same.
+  if (rv != SCARD_S_SUCCESS) std::free(const_cast<void*>(memory));
+#endif
+  return ToResult(rv);
 }
 
 }  // namespace pcsc

@@ -125,9 +125,9 @@ fake::Script Script(Input& in) {
   s.allocateOnFailure = (flags & 1) != 0;
   s.leavePointerNull = (flags & 2) != 0;
   // Memory the service allocated is as long as the length it reports: the host cannot check
-  // that. Up to the largest buffer the host makes, the fake hands out that much; beyond it, only
+  // that. Up to the most bytes a reply lists, the fake hands out that much; beyond it, only
   // the data, and the host must then not read the memory at all.
-  if (s.length && *s.length > s.data.size() && *s.length <= host::kMaxBufferSize) {
+  if (s.length && *s.length > s.data.size() && *s.length <= host::kMaxListedBytes) {
     s.allocatedSize = *s.length;
   }
   s.event = (flags & 8) != 0 ? 0 : in.Wide();

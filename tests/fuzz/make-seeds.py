@@ -144,6 +144,44 @@ def byte_lists():
         write("byte_lists", name, struct.pack("<h", length) + text)
 
 
+def request_readers():
+    # Every main-loop seed, and bodies at the edges of the JSON grammar and of the table.
+    folder = os.path.join(HERE, "corpus", "main_loop")
+    for name in sorted(os.listdir(folder)):
+        with open(os.path.join(folder, name), "rb") as f:
+            write("request_readers", name, f.read())
+    transmit = request(169, "t", dict(p=8, **CARD, g="0,164,4,0", q=4, f=258))
+    cases = {
+        "bom": b"\xef\xbb\xbf" + request(103, "1", {}).encode(),
+        "half-bom": b"\xef\xbb" + request(103, "1", {}).encode(),
+        "duplicates": b'{"i":"1","c":169,"q":"x","q":4,"g":5,"g":"1,2,3,4","p":8,"p":0}',
+        "duplicate-wrong-last": b'{"i":"1","c":112,"w":1,"w":"1"}',
+        "escaped-keys": b'{"\\u0069":"\\ud83d\\ude00\\n","\\u0063":103,"e":"\\"\\\\\\/"}',
+        "lone-surrogate": b'{"i":"\\udc00","c":103}',
+        "utf8": '{"i":"\u00e9\u20ac\U0001f600","c":103}'.encode(),
+        "overlong": b'{"i":"\xc0\xaf","c":103}',
+        "surrogate-utf8": b'{"i":"\xed\xa0\x80","c":103}',
+        "control": b'{"i":"a\tb","c":103}',
+        "numbers": b'{"i":"1","c":1.039e2,"r":-0.0,"x":18446744073709551616,"y":-9223372036854775809,'
+                   b'"z":1e400,"s":123456789012345678901234567890}',
+        "number-edges": b'{"i":"1","c":169,"p":9223372036854775807,"x":-9223372036854775808,'
+                        b'"y":18446744073709551615,"z":4294967295.9,"s":-1e-400,"l":true,"b":false}',
+        "nested": b'{"i":"1","c":103,"k":{"a":[1,{"b":null}],"":[]},"m":[[],[[]]]}',
+        "bad-nesting": b'{"i":"1","c":103,"k":[1,2}',
+        "trailing": request(103, "1", {}).encode() + b" x",
+        "trailing-comma": b'{"i":"1","c":103,}',
+        "whitespace": b' \t\r\n{ "i" : "1" , "c" : 103 } \n',
+        "scalar": b'"just a text"',
+        "nul-after-value": request(103, "1", {}).encode() + b" \x00trailing garbage",
+        "nul-inside": b'{"i":"1",\x00"c":103}',
+        "long-key": b'{"ii":"1","i":"2","c":103}',
+    }
+    for name, body in cases.items():
+        write("request_readers", name, frame(body))
+    write("request_readers", "transmit-then-bad", frame(transmit) + frame(b'{"i":"2","c":169,"q":[]}'))
+
+
 main_loop()
 service_outputs()
 byte_lists()
+request_readers()

@@ -8,7 +8,9 @@ dict=$(dirname "$0")/${name#fuzz_}.dict
 rm -rf "$work"
 mkdir -p "$work/corpus" "$work/artifacts"
 cp "$corpus"/* "$work/corpus/"
-args=(-max_total_time="$seconds" -rss_limit_mb=2048 -timeout=30 -print_final_stats=1
+# The host allocates exactly the buffer sizes a request asks for, up to 4 GiB, as lazily mapped
+# zero pages: single mallocs may be that large, resident memory may not.
+args=(-max_total_time="$seconds" -rss_limit_mb=2048 -malloc_limit_mb=4100 -timeout=30 -print_final_stats=1
       -artifact_prefix="$work/artifacts/")
 [ -f "$dict" ] && args+=(-dict="$dict")
 # Leaks count as failures; halt on the first error of any sanitizer.

@@ -2,6 +2,8 @@
 // keys, Byte lists, and the platform values that differ between service implementations.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -60,6 +62,12 @@ struct Host {
   Host& operator=(const Host&) = delete;
   ~Host();
 };
+
+// Peak resident memory of a running process in KiB (VmHWM), or -1.
+long PeakRssKb(pid_t pid);
+// True when the host runs as itself, not through $TESSERA_HOST_COMMAND (wine and a bridge): its
+// process is then the host alone.
+bool NativeHost();
 
 // Starts the configured host; fails the test when it cannot.
 void Start(Host& host);

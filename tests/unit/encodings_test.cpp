@@ -125,14 +125,28 @@ TEST(ByteListInput, NoBufferForNoTextOrNonPositiveLength) {
   EXPECT_FALSE(host::ByteListInput(&text, INT32_MIN).data);
 }
 
-TEST(ByteListInput, LengthsBeyondTheBufferLimitGiveNoBuffer) {
+// Any positive length gets exactly that many zero bytes, mapped only where they are written.
+TEST(ByteListInput, LargeLengthsGiveWholeZeroFilledBuffers) {
   const std::string text = "1";
-  EXPECT_FALSE(host::ByteListInput(&text, int64_t{host::kMaxBufferSize} + 1).data);
-  EXPECT_FALSE(host::ByteListInput(&text, INT32_MAX).data);
-  const host::ByteBuffer largest = host::ByteListInput(&text, host::kMaxBufferSize);
-  ASSERT_TRUE(largest.data);
-  EXPECT_EQ(largest.data[0], 1);
-  EXPECT_EQ(largest.data[host::kMaxBufferSize - 1], 0);
+  for (const int64_t length :
+       {int64_t{16u * 1024 * 1024 + 1}, int64_t{20000000}, int64_t{INT32_MAX}}) {
+    const host::ByteBuffer buffer = host::ByteListInput(&text, length);
+    ASSERT_TRUE(buffer.data) << length;
+    EXPECT_EQ(buffer.size, static_cast<size_t>(length));
+    EXPECT_EQ(buffer.data[0], 1);
+    EXPECT_EQ(buffer.data[buffer.size / 2], 0);
+    EXPECT_EQ(buffer.data[buffer.size - 1], 0);
+  }
+}
+
+TEST(ListedBytes, NeverPastTheBufferNorBeyondTheReplyBound) {
+  const host::ByteBuffer small = host::AllocateZeroed(10);
+  const host::ByteBuffer huge = host::AllocateZeroed(uint64_t{host::kMaxListedBytes} * 2);
+  ASSERT_TRUE(huge.data);
+  EXPECT_EQ(host::ListedBytes(4, small), 4);
+  EXPECT_EQ(host::ListedBytes(4294967295u, small), 10);
+  EXPECT_EQ(host::ListedBytes(4294967295u, huge), int64_t{host::kMaxListedBytes});
+  EXPECT_EQ(host::ListedBytes(5, host::ByteBuffer{}), 0);
 }
 
 }  // namespace

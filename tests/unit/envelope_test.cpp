@@ -74,6 +74,14 @@ TEST_F(Envelope, UnreadableRequestsAreDroppedAndServingGoesOn) {
       "{\"i\":\"\xff\",\"c\":103}",
       "{\"i\":\"\xc3\",\"c\":103}",
       "{\"i\":\"\xed\xa0\x80\",\"c\":103}",
+      "\xef\xbb{\"i\":\"1\",\"c\":103}",  // half a byte order mark
+      R"({"i":"1","c":103,})",
+      R"({"i":"1","c":103,"k":[1,2}})",
+      R"({"i":"\ud800","c":103})",
+      R"({"i":"\udc00\ud800","c":103})",
+      R"({"i":"1","c":0103})",
+      R"({"i":"1","c":103,"zz":[{"y":1e400}]})",  // even in a member the host never reads
+      R"({"i":"1","c":114,"p":3,"p":"x"})",       // the last of duplicate keys counts
   };
   for (const char* body : bad) {
     harness::ResetHost();
@@ -109,6 +117,30 @@ TEST_F(Envelope, RepliesHaveNoWhiteSpaceBetweenTokens) {
   const std::string reply = Ask(R"({ "i" : "1" , "c" : 114 , "p" : 0 })");
   EXPECT_EQ(reply.find(' '), std::string::npos);
   EXPECT_EQ(reply.find('\n'), std::string::npos);
+}
+
+// The request reader takes what the JSON library's parse takes, and resolves what it resolves.
+TEST_F(Envelope, ReaderAcceptsWhatTheJsonLibraryAccepts) {
+  const std::string deep = std::string(100000, '[') + std::string(100000, ']');
+  const struct {
+    std::string body;
+    uint32_t scope;
+  } cases[] = {
+      {"\xef\xbb\xbf{\"i\":\"1\",\"c\":114,\"p\":1}", 1},                   // a byte order mark
+      {std::string(R"({"i":"1","c":114,"p":2} )") + '\0' + "trailing", 2},  // NUL ends the text
+      {R"({"i":"1","c":114,"p":"x","p":3})", 3},                            // the last key wins
+      {R"({"\u0069":"1","\u0063":114,"\u0070":4})", 4},                     // escaped letters
+      {R"({"i":"1","c":114,"p":5,"pp":"x","":null,"k":{"p":6}})", 5},
+      {R"({"i":"1","c":114,"k":)" + deep + R"(,"p":7})", 7},
+      {R"({"i":"1","c":114,"p":-9223372036854775809})", 0},  // beyond 64 bits: a double
+      {R"({"i":"1","c":114,"p":18446744073709551621})", 0},
+  };
+  for (const auto& c : cases) {
+    harness::ResetHost();
+    Serve({c.body});
+    ASSERT_EQ(fake::g_service.calls.size(), 1u) << c.body.substr(0, 60);
+    EXPECT_EQ(fake::g_service.Last().words.at(0), c.scope) << c.body.substr(0, 60);
+  }
 }
 
 TEST_F(Envelope, NumberArgumentsTakeLow32BitsTruncateFloatsAndReadBooleans) {

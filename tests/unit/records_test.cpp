@@ -172,6 +172,33 @@ TYPED_TEST(ReaderStateRecords, AtrLengthNeverClaimsMoreThanThePlatformArray) {
   EXPECT_EQ(state.cbAtr, sizeof state.rgbAtr);
 }
 
+// The clamp is for the platform record only: an ATR length the service did not touch comes back
+// on the wire exactly as sent, one it wrote comes back as written.
+TYPED_TEST(ReaderStateRecords, AtrLengthComesBackAsSentUnlessTheServiceWroteIt) {
+  const struct {
+    Bytes sent;
+    bool serviceWrites;
+    Bytes expected;
+  } kCases[] = {
+      {{36, 0, 0, 0}, false, {36, 0, 0, 0}},
+      {{4, 3, 2, 1}, false, {4, 3, 2, 1}},
+      {{5, 0, 0, 0}, false, {5, 0, 0, 0}},
+      {{4, 3, 2, 1}, true, {19, 0, 0, 0}},
+  };
+  for (const auto& c : kCases) {
+    Bytes wire = WireRecord();
+    std::copy(c.sent.begin(), c.sent.end(), wire.begin() + 152);
+    TypeParam state;
+    pcsc::ReaderNameCopy copy;
+    pcsc::ReaderStatesToPlatform(wire.data(), 1, &state, &copy);
+    if (c.serviceWrites) state.cbAtr = 19;
+    pcsc::ReaderStatesFromPlatform(&state, 1, wire.data());
+    EXPECT_EQ(Bytes(wire.begin() + 152, wire.begin() + 160),
+              (Bytes{c.expected[0], c.expected[1], c.expected[2], c.expected[3], 0, 0, 0, 0}))
+        << "sent " << int{c.sent[0]} << "," << int{c.sent[3]};
+  }
+}
+
 // On a platform with 64-bit DWORDs, values beyond 32 bits come back as 4294967295.
 TEST(ReaderStateRecords, WideValuesSaturateToThirtyTwoBits) {
   if (sizeof(DWORD) < 8) GTEST_SKIP() << "DWORD is 32 bits here";
