@@ -267,6 +267,7 @@ class SmartCardContext {
   }
 
   get _platform() { return this.#env.platform; }
+  get _busy() { return this.#busy; }
   get _transactions() { return this.#transactions; }
 
   /** @returns {Promise<string[]>} */
@@ -467,7 +468,8 @@ class SmartCardConnection {
       disposition = 'reset';
     }
     try {
-      await this.#context._idle();
+      // The draft ends a settled transaction once the context's running operation is over.
+      while (this.#context._busy) await this.#context._idle();
       if (this.#card === null) {
         throw failure?.error ?? new DOMException('startTransaction: the connection was disconnected', 'InvalidStateError');
       }

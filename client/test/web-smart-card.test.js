@@ -182,6 +182,11 @@ test('a transaction ends with the callback\'s disposition, "reset" by default or
     return 'unpower';
   });
   assert.deepEqual(ends(), [0, 1, 1, 2]);
+  // A call still running when the callback settles: the end waits for it, as the draft says.
+  let late;
+  await connection.startTransaction(async () => { late = connection.transmit([0]); return 'eject'; });
+  assert.deepEqual([...new Uint8Array(await late)], [144, 0]);
+  assert.deepEqual(ends(), [0, 1, 1, 2, 3]);
   await context.connect('R', 'shared');  // the reader is free again
 });
 
