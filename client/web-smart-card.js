@@ -135,7 +135,8 @@ const DISPOSITIONS = { leave: 0, reset: 1, unpower: 2, eject: 3 };
 
 /**
  * SCardStatus's dwState to SmartCardConnectionState. pcsc-lite sets bits (the highest one is
- * the most advanced state); WinSCard counts 0-6.
+ * the most advanced state); WinSCard counts 0-6. pcsc-lite never sets SCARD_SPECIFIC: a powered
+ * card with an active protocol stays "negotiable" there, so the protocol names its state.
  */
 export function connectionState(state, protocol, platform) {
   let step;  // 1 absent .. 6 specific, as WinSCard counts
@@ -144,6 +145,7 @@ export function connectionState(state, protocol, platform) {
   } else {
     step = 0;
     for (let bit = 6; bit >= 1; bit--) if (state & (1 << bit)) { step = bit; break; }
+    if (step >= 4 && protocolName(protocol)) step = 6;
   }
   return [undefined, 'absent', 'present', 'swallowed', 'powered', 'negotiable'][step] ??
     (step === 6 ? protocolName(protocol) : undefined);

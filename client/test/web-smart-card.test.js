@@ -217,7 +217,8 @@ test('an aborted wait rejects at once, ends its host process and leaves the cont
 test('connection states from pcsc-lite bits and WinSCard numbers', () => {
   const cases = [
     [0x02, 0, 'pcsclite', 'absent'], [0x04, 0, 'pcsclite', 'present'], [0x0c, 0, 'pcsclite', 'swallowed'],
-    [0x14, 0, 'pcsclite', 'powered'], [0x34, 0, 'pcsclite', 'negotiable'], [0x54, 1, 'pcsclite', 't0'],
+    [0x14, 0, 'pcsclite', 'powered'], [0x34, 0, 'pcsclite', 'negotiable'], [0x34, 2, 'pcsclite', 't1'],
+    [0x14, 1, 'pcsclite', 't0'], [0x04, 2, 'pcsclite', 'present'], [0x54, 1, 'pcsclite', 't0'],
     [0x74, 2, 'pcsclite', 't1'], [0x54, 4, 'pcsclite', 'raw'], [0x54, 0, 'pcsclite', undefined],
     [0x01, 0, 'pcsclite', undefined],
     [1, 0, 'windows', 'absent'], [2, 0, 'windows', 'present'], [3, 0, 'windows', 'swallowed'],
