@@ -126,6 +126,16 @@ test('the Web Smart Card API on the real stack', { skip: !rigReady && 'not in th
     await assert.rejects(connection.transmit([0, 0xb0, 0, 0, 4]), { name: 'InvalidStateError' });
     await assert.rejects(context.connect(reader1, 'shared', { preferredProtocols: ['t0', 't1'] }),
       (e) => e.name === 'SmartCardError' && e.responseCode === 'no-smartcard');
+
+    // Reader events through the plug-and-play pseudo-reader: the start, then the card leaving.
+    const watch = new AbortController();
+    const events = [];
+    for await (const event of smartCard.watchReaders({ signal: watch.signal })) {
+      events.push(`${event.type} ${event.readerName}`);
+      if (events.length === 3) vcard.stdin.write('remove\n');
+      if (events.length === 4) watch.abort();
+    }
+    assert.deepEqual(events, [`added ${reader0}`, `added ${reader1}`, `inserted ${reader0}`, `ejected ${reader0}`]);
   } finally {
     smartCard.close();
     vcard.stdin.end('quit\n');
@@ -135,6 +145,6 @@ test('the Web Smart Card API on the real stack', { skip: !rigReady && 'not in th
   let timer;
   await Promise.race([allEnded, new Promise((resolve) => { timer = setTimeout(resolve, 5000); })]);
   clearTimeout(timer);
-  assert.equal(ports.length, 3, 'a call port and two wait ports, one after the other');
+  assert.equal(ports.length, 5, 'the context\'s call port and two wait ports one after the other; two of the watch');
   assert.ok(ports.every(ended), 'no host process left');
 });
