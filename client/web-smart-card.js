@@ -175,13 +175,11 @@ function toBytes(data, what) {
 
 const toBuffer = (bytes) => bytes.slice().buffer;
 
-/** The low-level client's failures (no answer at all) as DOMExceptions. */
+/** The low-level client's failures (no answer at all): TypeError for a bad argument, else "UnknownError". */
 function lostAnswer(e) {
   if (e instanceof DOMException || e instanceof TypeError) return e;
-  const name = e?.reason === 'argument' ? 'TypeError' : 'UnknownError';
-  if (name === 'TypeError') return new TypeError(e.message);
-  const out = new DOMException(String(e?.message ?? e), name);
-  return out;
+  if (e?.reason === 'argument') return new TypeError(e.message);
+  return new DOMException(String(e?.message ?? e), 'UnknownError');
 }
 
 /**
