@@ -135,7 +135,8 @@ const DISPOSITIONS = { leave: 0, reset: 1, unpower: 2, eject: 3 };
 
 /**
  * SCardStatus's dwState to SmartCardConnectionState. pcsc-lite sets bits (the highest one is
- * the most advanced state); WinSCard counts 0-6.
+ * the most advanced state); WinSCard counts 0-6. pcsc-lite never sets SCARD_SPECIFIC: a powered
+ * card with an active protocol stays "negotiable" there, so the protocol names its state.
  */
 export function connectionState(state, protocol, platform) {
   let step;  // 1 absent .. 6 specific, as WinSCard counts
@@ -144,6 +145,7 @@ export function connectionState(state, protocol, platform) {
   } else {
     step = 0;
     for (let bit = 6; bit >= 1; bit--) if (state & (1 << bit)) { step = bit; break; }
+    if (step >= 4 && protocolName(protocol)) step = 6;
   }
   return [undefined, 'absent', 'present', 'swallowed', 'powered', 'negotiable'][step] ??
     (step === 6 ? protocolName(protocol) : undefined);
@@ -173,13 +175,11 @@ function toBytes(data, what) {
 
 const toBuffer = (bytes) => bytes.slice().buffer;
 
-/** The low-level client's failures (no answer at all) as DOMExceptions. */
+/** The low-level client's failures (no answer at all): TypeError for a bad argument, else "UnknownError". */
 function lostAnswer(e) {
   if (e instanceof DOMException || e instanceof TypeError) return e;
-  const name = e?.reason === 'argument' ? 'TypeError' : 'UnknownError';
-  if (name === 'TypeError') return new TypeError(e.message);
-  const out = new DOMException(String(e?.message ?? e), name);
-  return out;
+  if (e?.reason === 'argument') return new TypeError(e.message);
+  return new DOMException(String(e?.message ?? e), 'UnknownError');
 }
 
 /**
@@ -267,6 +267,7 @@ class SmartCardContext {
   }
 
   get _platform() { return this.#env.platform; }
+  get _busy() { return this.#busy; }
   get _transactions() { return this.#transactions; }
 
   /** @returns {Promise<string[]>} */
@@ -467,7 +468,8 @@ class SmartCardConnection {
       disposition = 'reset';
     }
     try {
-      await this.#context._idle();
+      // The draft ends a settled transaction once the context's running operation is over.
+      while (this.#context._busy) await this.#context._idle();
       if (this.#card === null) {
         throw failure?.error ?? new DOMException('startTransaction: the connection was disconnected', 'InvalidStateError');
       }

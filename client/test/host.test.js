@@ -108,6 +108,8 @@ test('the Web Smart Card API on the real stack', { skip: !rigReady && 'not in th
     await assert.rejects(endless, { name: 'AbortError' });
     if (waitPort.child.exitCode === null) await new Promise((resolve) => waitPort.child.once('exit', resolve));
     assert.deepEqual(await context.listReaders(), [reader0, reader1]);
+    const [again] = await context.getStatusChange([{ readerName: reader0, currentState: { unaware: true } }], { timeout: 0 });
+    assert.equal(again.eventState.present, true, 'a new wait port after the abort');
 
     const { connection, activeProtocol } = await context.connect(reader0, 'shared', { preferredProtocols: ['t0', 't1'] });
     assert.ok(['t0', 't1'].includes(activeProtocol));
@@ -122,8 +124,18 @@ test('the Web Smart Card API on the real stack', { skip: !rigReady && 'not in th
     assert.deepEqual([...new Uint8Array(status.answerToReset)], [...new Uint8Array(back.answerToReset)]);
     await connection.disconnect();
     await assert.rejects(connection.transmit([0, 0xb0, 0, 0, 4]), { name: 'InvalidStateError' });
-    await assert.rejects(context.connect(reader1, 'shared'),
+    await assert.rejects(context.connect(reader1, 'shared', { preferredProtocols: ['t0', 't1'] }),
       (e) => e.name === 'SmartCardError' && e.responseCode === 'no-smartcard');
+
+    // Reader events through the plug-and-play pseudo-reader: the start, then the card leaving.
+    const watch = new AbortController();
+    const events = [];
+    for await (const event of smartCard.watchReaders({ signal: watch.signal })) {
+      events.push(`${event.type} ${event.readerName}`);
+      if (events.length === 3) vcard.stdin.write('remove\n');
+      if (events.length === 4) watch.abort();
+    }
+    assert.deepEqual(events, [`added ${reader0}`, `added ${reader1}`, `inserted ${reader0}`, `ejected ${reader0}`]);
   } finally {
     smartCard.close();
     vcard.stdin.end('quit\n');
@@ -133,6 +145,6 @@ test('the Web Smart Card API on the real stack', { skip: !rigReady && 'not in th
   let timer;
   await Promise.race([allEnded, new Promise((resolve) => { timer = setTimeout(resolve, 5000); })]);
   clearTimeout(timer);
-  assert.ok(ports.length >= 3, 'a call port and two wait ports');
+  assert.equal(ports.length, 5, 'the context\'s call port and two wait ports one after the other; two of the watch');
   assert.ok(ports.every(ended), 'no host process left');
 });

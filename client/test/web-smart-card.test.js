@@ -182,6 +182,11 @@ test('a transaction ends with the callback\'s disposition, "reset" by default or
     return 'unpower';
   });
   assert.deepEqual(ends(), [0, 1, 1, 2]);
+  // A call still running when the callback settles: the end waits for it, as the draft says.
+  let late;
+  await connection.startTransaction(async () => { late = connection.transmit([0]); return 'eject'; });
+  assert.deepEqual([...new Uint8Array(await late)], [144, 0]);
+  assert.deepEqual(ends(), [0, 1, 1, 2, 3]);
   await context.connect('R', 'shared');  // the reader is free again
 });
 
@@ -212,7 +217,8 @@ test('an aborted wait rejects at once, ends its host process and leaves the cont
 test('connection states from pcsc-lite bits and WinSCard numbers', () => {
   const cases = [
     [0x02, 0, 'pcsclite', 'absent'], [0x04, 0, 'pcsclite', 'present'], [0x0c, 0, 'pcsclite', 'swallowed'],
-    [0x14, 0, 'pcsclite', 'powered'], [0x34, 0, 'pcsclite', 'negotiable'], [0x54, 1, 'pcsclite', 't0'],
+    [0x14, 0, 'pcsclite', 'powered'], [0x34, 0, 'pcsclite', 'negotiable'], [0x34, 2, 'pcsclite', 't1'],
+    [0x14, 1, 'pcsclite', 't0'], [0x04, 2, 'pcsclite', 'present'], [0x54, 1, 'pcsclite', 't0'],
     [0x74, 2, 'pcsclite', 't1'], [0x54, 4, 'pcsclite', 'raw'], [0x54, 0, 'pcsclite', undefined],
     [0x01, 0, 'pcsclite', undefined],
     [1, 0, 'windows', 'absent'], [2, 0, 'windows', 'present'], [3, 0, 'windows', 'swallowed'],

@@ -1,6 +1,8 @@
 // The demo's service worker: owns the connections to the native host and offers a few
-// smart-card operations to the popup (and to the console, as globalThis.demo).
+// smart-card operations to the popup (and to the console, as globalThis.demo), written against
+// the Web Smart Card API (lib/web-smart-card.js). The PC/SC client stays at globalThis.tessera.
 import * as tessera from './lib/tessera-smartcard.js';
+import { createSmartCard } from './lib/web-smart-card.js';
 
 globalThis.tessera = tessera;
 
@@ -14,90 +16,73 @@ export function fromHex(text) {
   return Uint8Array.from(clean.match(/../g), (pair) => parseInt(pair, 16));
 }
 
-function need(reply, call) {
-  if (!reply.ok) throw new Error(`${call} failed: ${reply.resultName}`);
-  return reply;
-}
-
-// One host process with one context serves the short calls. Waits get a host process of their
-// own: the host answers one request at a time, so a wait would hold up every other call.
-let session = null;
-function getSession() {
-  if (session === null) {
-    session = (async () => {
-      const pcsc = tessera.connect();
-      const { context } = need(await pcsc.SCardEstablishContext(tessera.SCARD_SCOPE_SYSTEM),
-        'SCardEstablishContext');
-      return { pcsc, context };
-    })();
-    session.catch(() => { session = null; });
+// The Web Smart Card API over the host: one context (one host process) for the short calls;
+// each wait gets a context of its own, since a context runs one operation at a time.
+const smartCard = createSmartCard();
+globalThis.smartCard = smartCard;
+let context = null;
+function getContext() {
+  if (context === null) {
+    context = smartCard.establishContext();
+    context.catch(() => { context = null; });
   }
-  return session.then((s) => {
-    if (!s.pcsc.closed) return s;
-    session = null;
-    return getSession();
-  });
+  return context;
 }
 
 async function withCard(reader, use) {
-  const { pcsc, context } = await getSession();
-  const { card, activeProtocol } = need(
-    await pcsc.SCardConnect(context, reader, tessera.SCARD_SHARE_SHARED, tessera.SCARD_PROTOCOL_ANY),
-    'SCardConnect');
+  const ctx = await getContext();
+  const { connection, activeProtocol } =
+    await ctx.connect(reader, 'shared', { preferredProtocols: ['t0', 't1'] });
   try {
-    return await use(pcsc, card, activeProtocol);
+    return await use(connection, activeProtocol);
   } finally {
-    await pcsc.SCardDisconnect(card, tessera.SCARD_LEAVE_CARD);
+    await connection.disconnect('leave');
   }
 }
 
 const operations = {
   async listReaders() {
-    const { pcsc, context } = await getSession();
-    const reply = await pcsc.SCardListReaders(context);
-    if (reply.resultName === 'SCARD_E_NO_READERS_AVAILABLE') return [];
-    return need(reply, 'SCardListReaders').readers;
+    return (await getContext()).listReaders();
   },
 
   cardStatus(reader) {
-    return withCard(reader, async (pcsc, card) => {
-      const status = need(await pcsc.SCardStatus(card), 'SCardStatus');
-      return { reader: status.readerNames[0], atr: toHex(status.atr), state: status.state,
-        protocol: status.protocol };
+    return withCard(reader, async (connection, protocol) => {
+      const status = await connection.status();
+      return { reader: status.readerName, atr: toHex(new Uint8Array(status.answerToReset)),
+        state: status.state, protocol };
     });
   },
 
   sendApdu(reader, apduHex) {
     const apdu = fromHex(apduHex);
-    return withCard(reader, async (pcsc, card, protocol) => {
-      const { response } = need(await pcsc.SCardTransmit(card, protocol, apdu), 'SCardTransmit');
+    return withCard(reader, async (connection) => {
+      const response = new Uint8Array(await connection.transmit(apdu));
       return { response: toHex(response), sw: toHex(response.slice(-2)) };
     });
   },
 
   // Waits until the card in `reader` is inserted or removed, or `timeoutMs` passes.
   async waitForChange(reader, timeoutMs = 60000) {
-    const pcsc = tessera.connect();
+    const waiting = await smartCard.establishContext();
     try {
-      const { context } = need(await pcsc.SCardEstablishContext(tessera.SCARD_SCOPE_SYSTEM),
-        'SCardEstablishContext');
-      const now = need(await pcsc.SCardGetStatusChange(context, 0,
-        [{ reader, currentState: tessera.SCARD_STATE_UNAWARE }]), 'SCardGetStatusChange');
-      const before = now.readerStates[0].eventState & ~tessera.SCARD_STATE_CHANGED;
-      const change = await pcsc.SCardGetStatusChange(context, timeoutMs,
-        [{ reader, currentState: before }]);
-      if (change.resultName === 'SCARD_E_TIMEOUT') return { changed: false };
-      const after = need(change, 'SCardGetStatusChange').readerStates[0];
-      await pcsc.SCardReleaseContext(context);
+      const [now] = await waiting.getStatusChange([{ readerName: reader, currentState: { unaware: true } }],
+        { timeout: 0 });
+      const { present, empty } = now.eventState;
+      let after;
+      try {
+        [after] = await waiting.getStatusChange(
+          [{ readerName: reader, currentState: { present, empty }, currentCount: now.eventCount }],
+          { signal: AbortSignal.timeout(timeoutMs) });
+      } catch (e) {
+        if (e.name === 'TimeoutError') return { changed: false };
+        throw e;
+      }
       return {
-        changed: true,
-        present: (after.eventState & tessera.SCARD_STATE_PRESENT) !== 0,
-        empty: (after.eventState & tessera.SCARD_STATE_EMPTY) !== 0,
-        eventState: after.eventState,
-        atr: toHex(after.atr),
+        changed: true, present: after.eventState.present, empty: after.eventState.empty,
+        eventCount: after.eventCount, atr: toHex(new Uint8Array(after.answerToReset)),
       };
     } finally {
-      pcsc.close();
+      waiting.close();
     }
   },
 };

@@ -31,7 +31,7 @@ async function refresh() {
 $('refresh').onclick = () => run(refresh);
 $('status').onclick = () => run(async () => {
   const s = await ask('cardStatus', $('readers').value);
-  return `Reader: ${s.reader}\nATR: ${s.atr}\nState: 0x${s.state.toString(16)}\nProtocol: ${s.protocol}`;
+  return `Reader: ${s.reader}\nATR: ${s.atr}\nState: ${s.state}\nProtocol: ${s.protocol}`;
 });
 $('send').onclick = () => run(async () => {
   const r = await ask('sendApdu', $('readers').value, $('apdu').value);
