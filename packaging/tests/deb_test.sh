@@ -7,7 +7,7 @@ set -euo pipefail
 source_dir=$1
 here=$(cd "$(dirname "$0")" && pwd)
 [ "$(id -u)" = 0 ] || { echo "needs root for dpkg -i"; exit 77; }
-for tool in dpkg dpkg-deb cpack node; do
+for tool in dpkg dpkg-deb cpack node file; do
   command -v "$tool" >/dev/null || { echo "$tool missing"; exit 77; }
 done
 if dpkg-query -W -f='${Status}' tessera-smartcard 2>/dev/null | grep -q "install ok installed"; then
@@ -64,6 +64,8 @@ check "install: per-user script shipped" test -x "$stage/opt/tessera/share/tesse
 deb=$(ls "$build"/tessera-smartcard_*.deb)
 echo "package: $(basename "$deb")"
 dpkg-deb -c "$deb" | awk '{print $6}' | sed 's|^\.||' | sort > "$scratch/contents"
+check "package version is the project's" \
+  test "$(dpkg-deb -f "$deb" Version)" = "$(sed -n 's/^project(tessera-smartcard VERSION \([0-9.]*\).*/\1/p' "$source_dir/CMakeLists.txt")"
 check "package depends on libpcsclite" sh -c "dpkg-deb -f '$deb' Depends | grep -q libpcsclite"
 
 # Remember which folders exist now, to check that purging takes away only what it brought.
@@ -75,6 +77,9 @@ done > "$before" || true
 installed_by_us=1
 dpkg -i "$deb" >/dev/null
 check "binary installed" test -x /usr/bin/tessera-smartcard
+check "binary stripped" sh -c "file -b /usr/bin/tessera-smartcard | grep -q ', stripped'"
+check "licence is the copyright file" \
+  cmp "$source_dir/LICENSE" /usr/share/doc/tessera-smartcard/copyright
 for dir in "${chromium_dirs[@]}"; do
   check "$dir manifest" node "$here/check_manifest.mjs" "$dir/$name.json" chromium "$name" "$origins"
   check "$dir names /usr/bin/tessera-smartcard" \
