@@ -88,8 +88,7 @@ Outcome Serve(const std::vector<std::string_view>& bodies, bool streaming) {
 
 auto Fields(const fake::Call& c) {
   return std::tie(c.name, c.handle, c.words, c.text, c.textNull, c.input, c.inputNull, c.sendPci,
-                  c.sendPciNull, c.recvPci, c.recvPciNull, c.outputNull, c.autoAllocate,
-                  c.atrNull);
+                  c.sendPciNull, c.recvPci, c.recvPciNull, c.outputNull, c.autoAllocate, c.atrNull);
 }
 
 }  // namespace
