@@ -34,7 +34,7 @@ listing() { (cd "$HOME" && find . -mindepth 1 | sort); }
 
 # Bad input writes nothing at all.
 for bad in "--chrome-id ABCDEFGHIJKLMNOPABCDEFGHIJKLMNOP" "--chrome-id abc" "--firefox-id no-at-sign" \
-           "--name Org.Tessera --chrome-id $id1" ""; do
+           "--name Org.Tessera --chrome-id $id1"; do
   # shellcheck disable=SC2086
   if bash "$script" --host "$host_binary" $bad >/dev/null 2>&1; then
     echo "FAILED: accepted '$bad'"; failures=$((failures + 1))
@@ -74,6 +74,17 @@ check "--no-copy: no private copy" test ! -e "$HOME/.local/share/tessera-smartca
 check "--no-copy: manifest names the given binary" \
   node "$here/check_manifest.mjs" "${chromium_dirs[1]}/$name.json" chromium "$name" \
   "chrome-extension://$id1/"
+
+# Without IDs: the project's own extension, as extension/ids.json names it.
+bash "$script" --uninstall >/dev/null
+bash "$script" --host "$host_binary" --no-copy --browsers chromium,firefox >/dev/null
+ids="$here/../../extension/ids.json"
+check "no IDs: chromium admits the project's extension" \
+  node "$here/check_manifest.mjs" "${chromium_dirs[1]}/$name.json" chromium "$name" \
+  "chrome-extension://$(node -p 'require(process.argv[1]).chrome' "$ids")/"
+check "no IDs: firefox admits the project's extension" \
+  node "$here/check_manifest.mjs" "$firefox_dir/$name.json" firefox "$name" \
+  "$(node -p 'require(process.argv[1]).firefox' "$ids")"
 
 bash "$script" --uninstall >/dev/null
 check "uninstall keeps the foreign manifest" test -f "${chromium_dirs[1]}/com.example.other.json"

@@ -2,7 +2,8 @@
 # Registers tessera-smartcard as a native-messaging host with Chrome, Chromium, Edge, Brave and
 # Firefox on Linux and macOS, for the current user (no root needed) or system-wide.
 #
-#   install.sh --chrome-id ID [--chrome-id ID2] [--firefox-id NAME@DOMAIN] [options]
+#   install.sh [--chrome-id ID ...] [--firefox-id NAME@DOMAIN ...] [options]
+#   (without any ID, the project's own extension: the IDs in extension/ids.json)
 #   install.sh --uninstall [options]
 #
 # Options:
@@ -154,6 +155,11 @@ if [ "$action" = uninstall ]; then
   exit 0
 fi
 
+# No ID given: the project's own extension (the IDs of extension/ids.json).
+if [ ${#chrome_ids[@]} -eq 0 ] && [ ${#firefox_ids[@]} -eq 0 ]; then
+  chrome_ids=(kbhdbilgancffmblmcekfofmdbabndil)
+  firefox_ids=(smartcard@tessera.org)
+fi
 # Extension IDs: bare, or the origin as Chrome shows it; the manifest needs the origin with its
 # trailing slash, and an origin without it makes Chrome report the host as not found.
 origins=""
@@ -169,8 +175,6 @@ for id in ${firefox_ids[@]+"${firefox_ids[@]}"}; do
     die "Firefox add-on ID '$id' is neither name@domain nor {GUID}"
   extensions="${extensions:+$extensions, }\"$id\""
 done
-[ -n "$origins" ] || [ -n "$extensions" ] ||
-  die "give at least one --chrome-id or --firefox-id: a manifest that allows no extension is useless"
 
 if [ -z "$host" ]; then
   for candidate in "$script_dir/../../bin/tessera-smartcard" "$script_dir/tessera-smartcard"; do

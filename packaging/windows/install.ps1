@@ -12,7 +12,8 @@
       Software\Microsoft\Edge\NativeMessagingHosts\<name>
       Software\BraveSoftware\Brave-Browser\NativeMessagingHosts\<name>
       Software\Mozilla\NativeMessagingHosts\<name>
-  The key's default value is the full path of the manifest file.
+  The key's default value is the full path of the manifest file. Without -ChromeId and
+  -FirefoxId, the manifests admit the project's own extension.
 
 .EXAMPLE
   powershell -ExecutionPolicy Bypass -File install.ps1 -ChromeId abcdefghijklmnopabcdefghijklmnop
@@ -31,6 +32,11 @@ $ErrorActionPreference = 'Stop'
 # With -File, "-ChromeId a,b" arrives as the one string "a,b".
 $ChromeId = @($ChromeId | ForEach-Object { $_ -split ',' } | Where-Object { $_ -ne '' })
 $FirefoxId = @($FirefoxId | ForEach-Object { $_ -split ',' } | Where-Object { $_ -ne '' })
+# No ID given: the project's own extension (the IDs of extension/ids.json).
+if ($ChromeId.Count -eq 0 -and $FirefoxId.Count -eq 0) {
+  $ChromeId = @('kbhdbilgancffmblmcekfofmdbabndil')
+  $FirefoxId = @('smartcard@tessera.org')
+}
 
 # Chrome rejects upper case, spaces and dashes ("Invalid native messaging host name specified.").
 if ($Name -cnotmatch '^[a-z0-9_]+(\.[a-z0-9_]+)*$') {
@@ -70,9 +76,6 @@ foreach ($id in $FirefoxId) {
   if ($id -notmatch '^([A-Za-z0-9._+-]*@[A-Za-z0-9._-]+|\{[0-9A-Fa-f-]+\})$') {
     throw "Firefox add-on ID '$id' is neither name@domain nor {GUID}"
   }
-}
-if ($origins.Count -eq 0 -and $FirefoxId.Count -eq 0) {
-  throw 'Give at least one -ChromeId or -FirefoxId: a manifest that allows no extension is useless'
 }
 
 function Write-Manifest([string]$file, [string]$allowedKey, [string[]]$allowed) {
