@@ -164,7 +164,7 @@ export function scenario(makeDriver) {
     assert.deepEqual(out.transactionRead, [0, 1, 0x90, 0x00]);
     assert.equal(out.failedTransaction, 'RangeError: given up');
     assert.equal(out.status.readerName, readers[0]);
-    assert.ok(['negotiable', 'specific'].includes(out.status.state), `state ${out.status.state}`);
+    assert.ok(['negotiable', 't0', 't1', 'raw'].includes(out.status.state), `state ${out.status.state}`);
     assert.deepEqual(out.status.atr, ATR);
     assert.equal(out.tooLong, 'TypeError');
     assert.deepEqual(out.emptyReader, { name: 'SmartCardError', responseCode: 'no-smartcard', isError: true, isDom: true });
