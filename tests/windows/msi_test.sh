@@ -76,7 +76,8 @@ sys.exit(0 if reply.get("i") == "1" and "SCardEstablishContext" in reply else 1)
 PY
 }
 
-windows_user=$(id -un)
+# Wine names the profile folder after the user it runs for: ask it.
+local_app_data=$("$wine" cmd /c 'echo %LOCALAPPDATA%' </dev/null 2>/dev/null | tr -d '\r')
 for scope in machine user; do
   if [ "$scope" = machine ]; then
     root=HKLM product="Tessera smart-card host"
@@ -84,8 +85,8 @@ for scope in machine user; do
     dir="$WINEPREFIX/drive_c/Program Files/Tessera Smartcard"
   else
     root=HKCU product="Tessera smart-card host (current user)"
-    dir_windows="C:\\users\\$windows_user\\AppData\\Local\\Programs\\Tessera Smartcard"
-    dir="$WINEPREFIX/drive_c/users/$windows_user/AppData/Local/Programs/Tessera Smartcard"
+    dir_windows="$local_app_data\\Programs\\Tessera Smartcard"
+    dir=$("$wine" winepath -u "$dir_windows" </dev/null 2>/dev/null)
   fi
   keys=()
   for browser in 'Google\Chrome' Chromium 'Microsoft\Edge' 'BraveSoftware\Brave-Browser' Mozilla; do
