@@ -2,7 +2,7 @@
 # The Windows installers under wine, per machine and per user: builds both at VERSION and at a
 # higher version, then for each scope in one fresh prefix: install, check the files, the five
 # registry values and that the installed .exe answers a request; upgrade (one product left, the
-# newer package's files); uninstall and check that no file, value or key is left.
+# newer package's files; no way back down); uninstall and check that no file, value or key is left.
 #
 #   msi_test.sh EXE MANIFEST_DIR LICENSE VERSION HOST_NAME
 set -euo pipefail
@@ -56,6 +56,7 @@ default_value() {
   "$wine" reg query "$1" /ve 2>/dev/null | tr -d '\r' | sed -n 's/^ *(Default) *REG_SZ *//p'
 }
 key_absent() { ! "$wine" reg query "$1" >/dev/null 2>&1; }
+not() { ! "$@"; }
 products_named() {
   { "$wine" reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s 2>/dev/null
     "$wine" reg query 'HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s 2>/dev/null
@@ -115,6 +116,9 @@ for scope in machine user; do
   check "$scope: the .exe after the upgrade" cmp -s "$exe" "$dir/tessera-smartcard.exe"
   check "$scope: registered after the upgrade" \
     test "$(default_value "${keys[4]}")" = "$dir_windows\\$name.firefox.json"
+
+  check "$scope: the older package is refused now" not msiexec /i "$old_msi" /qn
+  check "$scope: still the newer manifests" manifest_admits "$dir/$name.firefox.json" "$newer_firefox"
 
   check "$scope: msiexec /x" msiexec /x "$new_msi" /qn
   check "$scope: no product left" test "$(products_named "$product")" = 0
