@@ -14,6 +14,7 @@ export TESSERA_WINE64=${TESSERA_WINE64:-/usr/lib/wine/wine64}
 export TESSERA_WINESERVER=${TESSERA_WINESERVER:-/usr/lib/wine/wineserver}
 wine=$TESSERA_WINE64
 command -v "${TESSERA_WIXL:-wixl}" >/dev/null || { echo "wixl missing (Debian: wixl)"; exit 77; }
+command -v msiinfo >/dev/null || { echo "msiinfo missing (Debian: msitools)"; exit 77; }
 [ -x "$wine" ] || { echo "wine missing (Debian: wine64)"; exit 77; }
 command -v python3 >/dev/null || { echo "python3 missing"; exit 77; }
 
@@ -48,6 +49,14 @@ for file, key, extra in (("chromium.json", "allowed_origins", origin),
 PY
 "$build_msi" "$exe" "$manifests" "$license" "$version" "$name" "$scratch/old" >/dev/null
 "$build_msi" "$exe" "$scratch/newer-manifests" "$license" "$newer" "$name" "$scratch/new" >/dev/null
+
+# What wine, running as the one user it has, cannot show: which packages ask for elevation.
+word_count() { msiinfo suminfo "$1" | sed -n 's/^Source: \([0-9]*\).*/\1/p'; }
+check "the machine package installs for all users (ALLUSERS=1)" \
+  grep -q -x "ALLUSERS.1" <(msiinfo export "$scratch/old/tessera-smartcard-$version-x64-machine.msi" \
+                              Property | tr -d '\r')
+check "the user package needs no elevation (word count bit 8)" \
+  test $(($(word_count "$scratch/old/tessera-smartcard-$version-x64-user.msi") & 8)) = 8
 
 "$here/wine-prefix.sh" start "$WINEPREFIX"
 msiexec() { "$wine" msiexec "$@" </dev/null >/dev/null 2>&1; }
