@@ -4,28 +4,12 @@ import { execFileSync } from 'node:child_process';
 import { mkdirSync, writeFileSync } from 'node:fs';
 import { join } from 'node:path';
 import { chromium } from 'playwright-core';
-import { scenario, ids } from './extension-scenario.mjs';
+import { scenario, ids, pageHandle, promptQueue } from './extension-scenario.mjs';
 
 scenario(() => {
   let context;
-  let prompts = 0;
-  const waiting = [];
-  const unanswered = [];
-  const wrap = (page) => ({
-    evaluate: (fn, arg) => page.evaluate(fn, arg),
-    async frameEvaluate(origin, fn, arg) {
-      for (let k = 0; k < 50; k++) {
-        const frame = page.frames().find((f) => f !== page.mainFrame() && f.url().startsWith(origin));
-        if (frame) {
-          await frame.waitForLoadState();
-          return frame.evaluate(fn, arg);
-        }
-        await new Promise((r) => setTimeout(r, 100));
-      }
-      throw new Error(`no frame of ${origin}`);
-    },
-    close: () => page.close(),
-  });
+  const prompts = promptQueue();
+  const wrap = (page) => pageHandle(page, (frame) => frame.waitForLoadState());
   return {
     name: 'chromium',
     async launch({ extension, scratch, wrapper, policy }) {
@@ -50,9 +34,7 @@ scenario(() => {
       context.on('page', async (page) => {
         await page.waitForLoadState().catch(() => {});
         if (!page.url().includes('/grant.html')) return;
-        prompts++;
-        if (waiting.length) waiting.shift()(page);
-        else unanswered.push(page);
+        prompts.add(page);
       });
       const ours = (w) => w.url().startsWith(`chrome-extension://${ids.chrome}/`);
       if (!context.serviceWorkers().some(ours)) await context.waitForEvent('serviceworker', { predicate: ours, timeout: 20000 });
@@ -63,10 +45,7 @@ scenario(() => {
       return wrap(page);
     },
     async promptAnswer(answer) {
-      const page = unanswered.shift() ?? await new Promise((resolve, reject) => {
-          waiting.push(resolve);
-          setTimeout(() => reject(new Error('no prompt within 10 s')), 10000);
-        });
+      const page = await prompts.next();
       await page.waitForLoadState();
       const named = await page.evaluate(() => document.getElementById('origin').textContent);
       await page.click(`#${answer}`);
@@ -77,7 +56,7 @@ scenario(() => {
       await page.goto(`chrome-extension://${ids.chrome}/${path}`);
       return wrap(page);
     },
-    prompts: () => prompts,
+    prompts: prompts.count,
     close: async () => context?.close(),
   };
 });

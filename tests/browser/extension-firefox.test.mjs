@@ -6,7 +6,7 @@ import { execFileSync } from 'node:child_process';
 import { cpSync, mkdtempSync, realpathSync, writeFileSync } from 'node:fs';
 import { join } from 'node:path';
 import puppeteer from 'puppeteer-core';
-import { scenario, ids } from './extension-scenario.mjs';
+import { scenario, ids, pageHandle, promptQueue } from './extension-scenario.mjs';
 
 const firefox = process.env.TESSERA_FIREFOX ?? '/usr/lib/firefox-esr/firefox-esr';
 const UUID = '5e55e4a0-7e55-4e2a-9c1d-000000000014';
@@ -23,21 +23,8 @@ async function reaches(page, path) {
 
 scenario(() => {
   let browser;
-  let prompts = 0;
-  const waiting = [];
-  const unanswered = [];
-  const wrap = (page) => ({
-    evaluate: (fn, arg) => page.evaluate(fn, arg),
-    async frameEvaluate(origin, fn, arg) {
-      for (let k = 0; k < 50; k++) {
-        const frame = page.frames().find((f) => f !== page.mainFrame() && f.url().startsWith(origin));
-        if (frame) return frame.evaluate(fn, arg);
-        await new Promise((r) => setTimeout(r, 100));
-      }
-      throw new Error(`no frame of ${origin}`);
-    },
-    close: () => page.close(),
-  });
+  const prompts = promptQueue();
+  const wrap = (page) => pageHandle(page);
   return {
     name: 'firefox',
     async launch({ extension, scratch, wrapper, policy }) {
@@ -66,9 +53,7 @@ scenario(() => {
       browser.on('targetcreated', async (target) => {
         const page = await target.page();
         if (!page || !(await reaches(page, '/grant.html'))) return;
-        prompts++;
-        if (waiting.length) waiting.shift()(page);
-        else unanswered.push(page);
+        prompts.add(page);
       });
       await browser.installExtension(extension);
     },
@@ -78,10 +63,7 @@ scenario(() => {
       return wrap(page);
     },
     async promptAnswer(answer) {
-      const page = unanswered.shift() ?? await new Promise((resolve, reject) => {
-        waiting.push(resolve);
-        setTimeout(() => reject(new Error('no prompt within 10 s')), 10000);
-      });
+      const page = await prompts.next();
       await page.waitForSelector(`#${answer}`);
       const named = await page.evaluate(() => document.getElementById('origin').textContent);
       await page.click(`#${answer}`);
@@ -94,7 +76,7 @@ scenario(() => {
       if (!(await reaches(page, `/${path}`))) throw new Error(`${path} never loaded`);
       return wrap(page);
     },
-    prompts: () => prompts,
+    prompts: prompts.count,
     close: async () => browser?.close(),
   };
 });

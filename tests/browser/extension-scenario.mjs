@@ -11,7 +11,7 @@
 //
 // A driver: { name, launch({ extension, scratch, wrapper, policy }), open(url),
 //   promptAnswer(answer) -> the origin the prompt named, extensionPage(path), prompts(), close() },
-//   and its pages: { evaluate(fn, arg), frameEvaluate(origin, fn, arg), close() }.
+//   and its pages: { evaluate(fn, arg), frameEvaluate(origin, fn, arg), close() } (pageHandle).
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import { spawn, execFileSync } from 'node:child_process';
@@ -58,6 +58,44 @@ async function eventually(check, what, ms = 8000) {
     if (Date.now() > deadline) assert.fail(`${what} within ${ms} ms`);
     await new Promise((r) => setTimeout(r, 100));
   }
+}
+
+/** A driver's page for the scenario; `settle(frame)` waits for a found frame where a browser needs it. */
+export function pageHandle(page, settle = async () => {}) {
+  return {
+    evaluate: (fn, arg) => page.evaluate(fn, arg),
+    async frameEvaluate(origin, fn, arg) {
+      for (let k = 0; k < 50; k++) {
+        const frame = page.frames().find((f) => f !== page.mainFrame() && f.url().startsWith(origin));
+        if (frame) {
+          await settle(frame);
+          return frame.evaluate(fn, arg);
+        }
+        await new Promise((r) => setTimeout(r, 100));
+      }
+      throw new Error(`no frame of ${origin}`);
+    },
+    close: () => page.close(),
+  };
+}
+
+/** The grant prompts a browser opened: the driver adds each one, the scenario answers them in turn. */
+export function promptQueue() {
+  let count = 0;
+  const waiting = [];
+  const unanswered = [];
+  return {
+    add(page) {
+      count++;
+      if (waiting.length) waiting.shift()(page);
+      else unanswered.push(page);
+    },
+    next: () => unanswered.shift() ?? new Promise((resolve, reject) => {
+      waiting.push(resolve);
+      setTimeout(() => reject(new Error('no prompt within 10 s')), 10000);
+    }),
+    count: () => count,
+  };
 }
 
 // Runs in the page: the typical exchange through navigator.smartCard.
