@@ -27,6 +27,7 @@ foreach(dir IN ITEMS ${TESSERA_MANIFEST_DIR_CHROME} ${TESSERA_MANIFEST_DIR_CHROM
                      ${TESSERA_MANIFEST_DIR_EDGE} ${TESSERA_MANIFEST_DIR_BRAVE})
   string(APPEND registerChromiumDirs " \"${dir}\"")
 endforeach()
+set(registerStateDir "/var/lib/tessera-smartcard")
 set(registerFirefoxDirs "\"${TESSERA_MANIFEST_DIR_FIREFOX}\"")
 configure_file(unix/tessera-smartcard-register.in tessera-smartcard-register @ONLY)
 install(PROGRAMS "${CMAKE_CURRENT_BINARY_DIR}/tessera-smartcard-register"
