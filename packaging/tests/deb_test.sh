@@ -143,9 +143,9 @@ new1=aaaabbbbccccddddeeeeffffgggghhhh
 guid="{0f1e2d3c-4b5a-6978-8796-a5b4c3d2e1f0}"
 while IFS='|' read -r status args after; do
   [ -n "$status" ] || continue
-  # shellcheck disable=SC2086
-  rc=0; "$register" $args >/dev/null 2>&1 || rc=$?
-  # shellcheck disable=SC2086
+  rc=0
+  # shellcheck disable=SC2086 # the IDs are words
+  "$register" $args >/dev/null 2>&1 || rc=$?
   check "register $args: exit $status, list $after" \
     sh -c "[ $rc = $status ] && [ \"\$('$register' list | tr '\n' ' ')\" = '$after ' ]"
 done <<EOF
