@@ -94,6 +94,10 @@ for dir in "${chromium_dirs[@]}" "$firefox_dir"; do
 done
 check "install: per-user script shipped" test -x "$stage/opt/tessera/share/tessera-smartcard/install.sh"
 check "install: register command shipped" test -x "$stage/opt/tessera/sbin/tessera-smartcard-register"
+if [ ! -e "$list" ]; then
+  check "install: before any list exists, register lists the default" test \
+    "$("$stage/opt/tessera/sbin/tessera-smartcard-register" list | tr '\n' ' ')" = "$chrome1 $chrome2 $fxid "
+fi
 
 # The package, and the same at a higher version for the upgrade.
 version=$(sed -n 's/^project(tessera-smartcard VERSION \([0-9.]*\).*/\1/p' "$source_dir/CMakeLists.txt")
