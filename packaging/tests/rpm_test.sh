@@ -28,15 +28,17 @@ check "licence MIT" test "$(rpm -qp --qf '%{LICENSE}' "$rpm")" = MIT
 
 # Files: path and rpm's flags (c config, n noreplace, g ghost).
 rpm -qp --qf '[%{FILENAMES} %{FILEFLAGS:fflags}\n]' "$rpm" > "$scratch/files"
-has() { grep -qx -- "$1" "$scratch/files"; }
-check "binary" has "/usr/bin/tessera-smartcard "
-check "register command" has "$register "
-check "default list, per-user script, templates" \
-  sh -c "grep -q '^/usr/share/tessera-smartcard/allowed-extensions.default ' '$scratch/files' &&
-         grep -q '^/usr/share/tessera-smartcard/install.sh ' '$scratch/files' &&
-         grep -q '^/usr/share/tessera-smartcard/manifests/chromium.json.in ' '$scratch/files'"
-check "the list is a %ghost %config(noreplace)" has "$list cng"
-check "licence" has "/usr/share/doc/tessera-smartcard/copyright d"
+while read -r file flags; do
+  check "holds $file ${flags:-(no flags)}" grep -qx -- "$file $flags" "$scratch/files"
+done <<TABLE
+/usr/bin/tessera-smartcard
+$register
+/usr/share/tessera-smartcard/allowed-extensions.default
+/usr/share/tessera-smartcard/install.sh
+/usr/share/tessera-smartcard/manifests/chromium.json.in
+$list cng
+/usr/share/doc/tessera-smartcard/copyright d
+TABLE
 check "no manifest, no manifest folder, no shared folder" \
   sh -c "! grep -E -e '\\.json |native-messaging|mozilla|^/etc/opt' \
          -e '^(/usr|/usr/bin|/usr/sbin|/usr/share|/etc) ' '$scratch/files'"
