@@ -86,6 +86,39 @@ check "no IDs: firefox admits the project's extension" \
   node "$here/check_manifest.mjs" "$firefox_dir/$name.json" firefox "$name" \
   "$(node -p 'require(process.argv[1]).firefox' "$ids")"
 
+# Without --host: the binary is found in a checkout's build (README's per-user line, run as the
+# README gives it) and in an installed tree (the package's /usr/share/tessera-smartcard/install.sh).
+checkout="$scratch/checkout"
+mkdir -p "$checkout/packaging/unix" "$checkout/build/native"
+cp -p "$script" "$checkout/packaging/unix/"
+cp -r "$here/../manifests" "$checkout/packaging/"
+cp -p "$host_binary" "$checkout/build/native/tessera-smartcard"
+prefix="$scratch/prefix"
+mkdir -p "$prefix/share/tessera-smartcard" "$prefix/bin"
+cp -p "$script" "$prefix/share/tessera-smartcard/"
+cp -r "$here/../manifests" "$prefix/share/tessera-smartcard/"
+cp -p "$host_binary" "$prefix/bin/tessera-smartcard"
+readme_line=$(sed -n 's/^ *\(packaging\/unix\/install\.sh .*\)$/\1/p' "$here/../../README.md" | head -1)
+check "README has the per-user line" test -n "$readme_line"
+read -ra readme_words <<< "$readme_line"
+while IFS='|' read -r layout dir host_seen; do
+  bash "$script" --uninstall >/dev/null
+  if [ "$layout" = checkout ]; then
+    (cd "$dir" && "${readme_words[@]}" --no-copy) >/dev/null 2>&1 || true
+  else
+    "$dir/share/tessera-smartcard/install.sh" --no-copy >/dev/null 2>&1 || true
+  fi
+  check "$layout: finds its binary" \
+    node "$here/check_manifest.mjs" "${chromium_dirs[1]}/$name.json" chromium "$name" \
+    "chrome-extension://$(node -p 'require(process.argv[1]).chrome' "$ids")/"
+  check "$layout: manifest names $host_seen" \
+    test "$(node -e 'console.log(JSON.parse(require("fs").readFileSync(process.argv[1])).path)' \
+            "${chromium_dirs[1]}/$name.json")" = "$host_seen"
+done <<EOF
+checkout|$checkout|$checkout/build/native/tessera-smartcard
+installed|$prefix|$prefix/bin/tessera-smartcard
+EOF
+
 bash "$script" --uninstall >/dev/null
 check "uninstall keeps the foreign manifest" test -f "${chromium_dirs[1]}/com.example.other.json"
 rm "${chromium_dirs[1]}/com.example.other.json"

@@ -9,9 +9,11 @@
 # Options:
 #   --chrome-id ID      extension ID allowed in Chrome, Chromium, Edge and Brave (repeatable)
 #   --firefox-id ID     add-on ID allowed in Firefox (repeatable)
-#   --host PATH         the tessera-smartcard binary (default: found beside this script)
+#   --host PATH         the tessera-smartcard binary (default: the installed one beside this
+#                       script's folder, or build/native/tessera-smartcard in a checkout)
 #   --no-copy           point the manifests at --host where it is, instead of a private copy
-#   --system            write the browsers' system-wide folders (needs root) instead of the user's
+#   --system            write the browsers' system-wide folders (needs root) instead of the user's;
+#                       refused where the .deb or .rpm is installed: use tessera-smartcard-register
 #   --browsers LIST     comma-separated subset of chrome,chromium,edge,brave,firefox (default all)
 #   --profile-dir DIR   also register with a Chromium-family profile started with
 #                       --user-data-dir=DIR (repeatable)
@@ -53,6 +55,18 @@ done
 
 script_dir=$(cd "$(dirname "$0")" && pwd)
 os=$(uname -s)
+
+# Where the package is installed, its manifests are written from the administrator's list of IDs;
+# manifests and a binary copy of ours would fight it and outlive the package.
+if [ "$scope" = system ] && [ "$os" != Darwin ]; then
+  for register in "$(command -v tessera-smartcard-register || true)" \
+                  /usr/sbin/tessera-smartcard-register /usr/local/sbin/tessera-smartcard-register; do
+    if [ -n "$register" ] && [ -x "$register" ]; then
+      die "tessera-smartcard is installed system-wide here: allow extension IDs with" \
+        "'$register add ID' (and list, remove), not with install.sh --system"
+    fi
+  done
+fi
 
 # Folders, per browser, in the order chrome chromium edge brave firefox.
 manifest_dir() {
@@ -177,7 +191,9 @@ for id in ${firefox_ids[@]+"${firefox_ids[@]}"}; do
 done
 
 if [ -z "$host" ]; then
-  for candidate in "$script_dir/../../bin/tessera-smartcard" "$script_dir/tessera-smartcard"; do
+  # Installed (PREFIX/share/tessera-smartcard/install.sh), beside it, or in a checkout's build.
+  for candidate in "$script_dir/../../bin/tessera-smartcard" "$script_dir/tessera-smartcard" \
+                   "$script_dir/../../build/native/tessera-smartcard"; do
     if [ -x "$candidate" ]; then host=$candidate; break; fi
   done
   [ -n "$host" ] || die "no tessera-smartcard binary beside this script; give --host PATH"
