@@ -42,6 +42,9 @@ struct Expanded {
   Json request;
   std::string meanwhile;
   std::string error;  // not empty when the line cannot be used
+  // Keys that a placeholder and the line (or two placeholders) both set, such as "b" beside
+  // "$card": true, where "b" is a byte of the card handle. The request is still sent.
+  std::vector<std::string> warnings;
 };
 
 Expanded ExpandLine(const std::string& line, SessionState& state);
