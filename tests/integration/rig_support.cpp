@@ -127,29 +127,6 @@ Json With(Json request, const Json& keys) {
   return request;
 }
 
-std::string ByteList(const Bytes& bytes) {
-  std::string text;
-  for (size_t i = 0; i < bytes.size(); ++i) {
-    if (i != 0) text += ',';
-    text += std::to_string(bytes[i]);
-  }
-  return text;
-}
-
-Bytes ParseByteList(const std::string& text) {
-  Bytes bytes;
-  if (text == "NULL") return bytes;
-  size_t start = 0;
-  while (start <= text.size()) {
-    const size_t comma = text.find(',', start);
-    const std::string piece = text.substr(start, comma - start);
-    bytes.push_back(static_cast<uint8_t>(std::atoi(piece.c_str())));
-    if (comma == std::string::npos) break;
-    start = comma + 1;
-  }
-  return bytes;
-}
-
 Bytes MultiString(const std::vector<std::string>& names) {
   Bytes bytes;
   for (const std::string& name : names) {

@@ -23,6 +23,8 @@
 #include <utility>
 #include <vector>
 
+#include "byte_text.h"
+
 namespace talk {
 
 using Json = nlohmann::ordered_json;
@@ -51,7 +53,8 @@ Expanded ExpandLine(const std::string& line, SessionState& state);
 // Takes note of the handles, readers and states a reply carries.
 void Learn(const Json& request, const Members& reply, SessionState& state);
 
-std::string ByteList(const Bytes& bytes);
-Bytes ParseByteList(const std::string& text);
+using bytetext::ByteList;
+using bytetext::FromHex;
+using bytetext::ParseByteList;
 
 }  // namespace talk

@@ -159,6 +159,35 @@ TEST(Expansion, MistakesAreReportedNotSent) {
   EXPECT_NE(ExpandLine("not json", empty).error, "");
 }
 
+// The Byte list and hex readers that talk shares with the test rig.
+TEST(ByteText, ReadsRepliesAndHexAsTheRigAndTalkWrite) {
+  const struct {
+    const char* list;
+    Bytes bytes;
+  } lists[] = {
+      {"NULL", {}}, {"", {}}, {"0,164,4,0", {0, 164, 4, 0}}, {"1,256,-1, 7", {1, 0, 255, 7}}};
+  for (const auto& c : lists) EXPECT_EQ(ParseByteList(c.list), c.bytes) << c.list;
+  EXPECT_EQ(ByteList({0, 164, 255}), "0,164,255");
+  EXPECT_EQ(ParseByteList(ByteList({9, 0, 200})), (Bytes{9, 0, 200}));
+
+  const struct {
+    const char* hex;
+    bool ok;
+    Bytes bytes;
+  } hexes[] = {{"3b:8A-80 01\t7f", true, {0x3B, 0x8A, 0x80, 0x01, 0x7F}},
+               {"", true, {}},
+               {"0", false, {}},
+               {"0G", false, {}}};
+  for (const auto& c : hexes) {
+    Bytes bytes;
+    EXPECT_EQ(FromHex(c.hex, bytes), c.ok) << c.hex;
+    if (c.ok) {
+      EXPECT_EQ(bytes, c.bytes) << c.hex;
+    }
+  }
+  EXPECT_EQ(bytetext::ToHex({0x3B, 0x0A}), "3B0A");
+}
+
 TEST(Expansion, FailedRepliesTeachNothing) {
   SessionState state;
   Members failed = EstablishReply();
