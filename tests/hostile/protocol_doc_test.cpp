@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "command_keys.h"
+#include "host/arguments.h"
+#include "host_harness.h"
 
 namespace hostile {
 namespace {
@@ -182,6 +184,36 @@ TEST(ProtocolDoc, EveryKeySaysWhetherItPersistsAndNoTextDoes) {
     }
   }
   EXPECT_GT(keys, 100);
+}
+
+// The page's handle-byte sets and slots, run through the host over the fake service: each
+// command's byte keys, byte 0 first, land in the slot the page names, and "b" in a 159 request
+// is byte 5 of the card handle.
+TEST(ProtocolDoc, HandleByteKeysFillTheSlotThePageNames) {
+  const std::vector<int32_t> contextCommands = {108, 109, 133, 147, 149, 160};
+  int checked = 0;
+  for (const CommandKeys& command : AllCommands()) {
+    if (command.keys.size() < 9 || std::string(command.keys[0].name) != "p") continue;
+    SCOPED_TRACE(command.code);
+    harness::ResetHost();
+    std::string body = R"({"i":"h","c":)" + std::to_string(command.code) + R"(,"p":8)";
+    uint64_t expected = 0;
+    for (int k = 0; k < 8; ++k) {
+      body += ",\"" + std::string(command.keys[1 + k].name) + "\":" + std::to_string(0xA0 + k);
+      expected |= uint64_t{0xA0u + k} << (8 * k);
+    }
+    harness::Ask(body + "}");
+    bool context = false;
+    for (const int32_t code : contextCommands) context = context || code == command.code;
+    EXPECT_EQ(context ? host::g_handleSlots.context : host::g_handleSlots.card, expected);
+    EXPECT_EQ(context ? host::g_handleSlots.card : host::g_handleSlots.context, 0u);
+    ++checked;
+  }
+  EXPECT_EQ(checked, 14);
+
+  harness::ResetHost();
+  harness::Ask(R"({"i":"r","c":159,"p":8,"x":1,"y":0,"z":0,"s":0,"l":0,"b":0,"h":0,"j":0,"b":3})");
+  EXPECT_EQ(host::g_handleSlots.card, 0x0000030000000001u);
 }
 
 }  // namespace
