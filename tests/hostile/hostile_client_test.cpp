@@ -271,7 +271,7 @@ TEST_F(HostileClient, HugeBuffersAreMadeAsAskedWithinSmallMemory) {
       EXPECT_FALSE(ExpectAnswered(body, body).empty());
     }
   }
-  const long peak = PeakRssKb(host_);
+  const long peak = PeakRssKb(host_.pid);
   std::printf("peak RSS with 20 MB and 4 GiB buffers: %ld KiB\n", peak);
   EXPECT_GT(peak, 0);
 }

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <fstream>
 
 namespace rig {
 namespace {
@@ -47,16 +46,6 @@ Host::~Host() {
     EXPECT_EQ(driver::WaitExit(process, 10000), std::optional<int>(0)) << "host exit status";
   }
   driver::StopHost(process);
-}
-
-// Peak resident memory of a running process in KiB (VmHWM), or -1.
-long PeakRssKb(pid_t pid) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
-  }
-  return -1;
 }
 
 bool NativeHost() {

@@ -64,8 +64,7 @@ struct Host {
   ~Host();
 };
 
-// Peak resident memory of a running process in KiB (VmHWM), or -1.
-long PeakRssKb(pid_t pid);
+using driver::PeakRssKb;
 // True when the host runs as itself, not through $TESSERA_HOST_COMMAND (wine and a bridge): its
 // process is then the host alone.
 bool NativeHost();

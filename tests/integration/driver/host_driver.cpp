@@ -229,9 +229,9 @@ bool Running(const HostProcess& host) {
          info.si_pid == 0;
 }
 
-long PeakRssKb(const HostProcess& host) {
-  if (host.pid <= 0) return -1;
-  std::ifstream status("/proc/" + std::to_string(host.pid) + "/status");
+long PeakRssKb(pid_t pid) {
+  if (pid <= 0) return -1;
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
   for (std::string line; std::getline(status, line);) {
     if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
   }

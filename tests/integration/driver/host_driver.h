@@ -58,8 +58,8 @@ int Finish(HostProcess& host, int timeoutMs);
 
 // True while the child has not ended (it is not collected, so WaitExit still gets its figures).
 bool Running(const HostProcess& host);
-// Peak resident memory of the running child in KiB (VmHWM), or -1 once it has ended.
-long PeakRssKb(const HostProcess& host);
+// Peak resident memory of a running process in KiB (VmHWM), or -1 once it has ended.
+long PeakRssKb(pid_t pid);
 
 // A reply's members in order. Nothing when the text is not a flat JSON object of strings.
 using Members = std::vector<std::pair<std::string, std::string>>;
