@@ -51,11 +51,12 @@ Call& Record(const char* name, uint64_t handle) {
 }
 
 // Records at most the first 32 MiB of an input: the host makes client-sized buffers of up to
-// 4 GiB that cost memory only where written, and copying them whole would cost it here.
+// 4 GiB that cost memory only where written, and copying them whole would cost it here. Without
+// a record nothing is copied, so the fake-service host's memory stays the host's own.
 std::vector<uint8_t> Bytes(const uint8_t* p, size_t n) {
   constexpr size_t kRecordLimit = 32u * 1024 * 1024;
-  return p == nullptr ? std::vector<uint8_t>{}
-                      : std::vector<uint8_t>(p, p + std::min(n, kRecordLimit));
+  return p == nullptr || !g_service.record ? std::vector<uint8_t>{}
+                                           : std::vector<uint8_t>(p, p + std::min(n, kRecordLimit));
 }
 
 // Copies the first n bytes of source; memcpy may not see the null data of an empty vector.

@@ -11,11 +11,16 @@
 #include <string>
 #include <vector>
 
-#include "child_host.h"
 #include "command_keys.h"
+#include "driver/host_driver.h"
 
 namespace hostile {
 namespace {
+
+using driver::Finish;
+using driver::Frame;
+using driver::PeakRssKb;
+using driver::ReadReply;
 
 constexpr int kReplyMs = 20000;  // generous: the sanitizer build is slow
 
@@ -43,14 +48,12 @@ nlohmann::ordered_json Parse(const std::string& reply) {
 
 class HostileClient : public ::testing::Test {
  protected:
-  void SetUp() override {
-    host_ = StartHost(TESSERA_FAKE_HOST);
-    ASSERT_GT(host_.pid, 0);
-  }
+  void SetUp() override { ASSERT_TRUE(driver::StartHost(host_, {TESSERA_FAKE_HOST})); }
   void TearDown() override {
     if (host_.pid > 0) {
       EXPECT_EQ(Finish(host_, kReplyMs), 0) << "the host did not end cleanly at end of input";
     }
+    driver::StopHost(host_);
     if (host_.peakRssKb >= 0) {
       std::printf("peak RSS of the host: %ld KiB\n", host_.peakRssKb);
       EXPECT_LT(host_.peakRssKb, rssLimitKb_ * TESSERA_RSS_SCALE + TESSERA_RSS_SHADOW_KB)
@@ -61,7 +64,7 @@ class HostileClient : public ::testing::Test {
   // Sends one frame and expects no reply to it: the probe that follows is answered first.
   void ExpectDropped(const std::string& frame, const std::string& what) {
     SCOPED_TRACE(what);
-    ASSERT_TRUE(Send(host_, frame + Frame(kProbe))) << "the host stopped reading";
+    ASSERT_TRUE(driver::SendRaw(host_, frame + Frame(kProbe))) << "the host stopped reading";
     const auto reply = ReadReply(host_, kReplyMs);
     ASSERT_TRUE(reply.has_value()) << "the host stopped answering";
     EXPECT_EQ(Id(*reply), "probe") << "a dropped request was answered: " << reply->substr(0, 200);
@@ -70,7 +73,7 @@ class HostileClient : public ::testing::Test {
   // Sends one request and returns its reply; the probe after it must be answered too.
   std::string ExpectAnswered(const std::string& body, const std::string& what) {
     SCOPED_TRACE(what);
-    EXPECT_TRUE(Send(host_, Frame(body) + Frame(kProbe))) << "the host stopped reading";
+    EXPECT_TRUE(driver::SendRaw(host_, Frame(body) + Frame(kProbe))) << "the host stopped reading";
     const auto reply = ReadReply(host_, kReplyMs);
     const auto probe = ReadReply(host_, kReplyMs);
     EXPECT_TRUE(reply.has_value()) << "no reply";
@@ -78,7 +81,7 @@ class HostileClient : public ::testing::Test {
     return reply.value_or("");
   }
 
-  ChildHost host_;
+  driver::HostProcess host_;
   long rssLimitKb_ = 64 * 1024;
 };
 
@@ -268,7 +271,7 @@ TEST_F(HostileClient, HugeBuffersAreMadeAsAskedWithinSmallMemory) {
       EXPECT_FALSE(ExpectAnswered(body, body).empty());
     }
   }
-  const long peak = PeakRssKb(host_);
+  const long peak = PeakRssKb(host_.pid);
   std::printf("peak RSS with 20 MB and 4 GiB buffers: %ld KiB\n", peak);
   EXPECT_GT(peak, 0);
 }
@@ -314,22 +317,22 @@ TEST_F(HostileClient, InvalidUtf8AndBadEscapesAreDropped) {
 // ---- Lying prefixes -----------------------------------------------------------------------------
 
 TEST_F(HostileClient, APrefixPromisingGigabytesCostsNothingUntilTheyCome) {
-  ASSERT_TRUE(Send(host_, std::string("\x00\x00\x00\x40", 4) + std::string(100, '{')));
-  EXPECT_TRUE(Quiet(host_, 200));
-  EXPECT_TRUE(Alive(host_));
+  ASSERT_TRUE(driver::SendRaw(host_, std::string("\x00\x00\x00\x40", 4) + std::string(100, '{')));
+  EXPECT_TRUE(driver::QuietFor(host_, 200));
+  EXPECT_TRUE(driver::Running(host_));
   EXPECT_EQ(Finish(host_, kReplyMs), 0);
   rssLimitKb_ = 32 * 1024;
 }
 
 TEST_F(HostileClient, EndOfInputInsideAPrefixOrBodyEndsCleanly) {
-  ASSERT_TRUE(Send(host_, Frame(kProbe) + std::string("\x11\x00", 2)));
+  ASSERT_TRUE(driver::SendRaw(host_, Frame(kProbe) + std::string("\x11\x00", 2)));
   EXPECT_EQ(Id(ReadReply(host_, kReplyMs).value_or("")), "probe");
   EXPECT_EQ(Finish(host_, kReplyMs), 0);
 }
 
 TEST_F(HostileClient, AllOnesPrefixEndsTheHostAndNothingAfterItIsRead) {
-  ASSERT_TRUE(Send(host_, std::string(4, '\xff') + Frame(kProbe)));
-  EXPECT_EQ(WaitForEnd(host_, kReplyMs), 0);
+  ASSERT_TRUE(driver::SendRaw(host_, std::string(4, '\xff') + Frame(kProbe)));
+  EXPECT_EQ(driver::WaitExit(host_, kReplyMs).value_or(-1), 0);
 }
 
 }  // namespace

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <fstream>
 
 namespace rig {
 namespace {
@@ -47,16 +46,6 @@ Host::~Host() {
     EXPECT_EQ(driver::WaitExit(process, 10000), std::optional<int>(0)) << "host exit status";
   }
   driver::StopHost(process);
-}
-
-// Peak resident memory of a running process in KiB (VmHWM), or -1.
-long PeakRssKb(pid_t pid) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
-  }
-  return -1;
 }
 
 bool NativeHost() {
@@ -125,29 +114,6 @@ Json KeysW(const Bytes& handle) {
 Json With(Json request, const Json& keys) {
   for (auto it = keys.begin(); it != keys.end(); ++it) request[it.key()] = it.value();
   return request;
-}
-
-std::string ByteList(const Bytes& bytes) {
-  std::string text;
-  for (size_t i = 0; i < bytes.size(); ++i) {
-    if (i != 0) text += ',';
-    text += std::to_string(bytes[i]);
-  }
-  return text;
-}
-
-Bytes ParseByteList(const std::string& text) {
-  Bytes bytes;
-  if (text == "NULL") return bytes;
-  size_t start = 0;
-  while (start <= text.size()) {
-    const size_t comma = text.find(',', start);
-    const std::string piece = text.substr(start, comma - start);
-    bytes.push_back(static_cast<uint8_t>(std::atoi(piece.c_str())));
-    if (comma == std::string::npos) break;
-    start = comma + 1;
-  }
-  return bytes;
 }
 
 Bytes MultiString(const std::vector<std::string>& names) {

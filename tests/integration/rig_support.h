@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "byte_text.h"
 #include "driver/host_driver.h"
 #include "vcard/card_runner.h"
 
@@ -63,8 +64,7 @@ struct Host {
   ~Host();
 };
 
-// Peak resident memory of a running process in KiB (VmHWM), or -1.
-long PeakRssKb(pid_t pid);
+using driver::PeakRssKb;
 // True when the host runs as itself, not through $TESSERA_HOST_COMMAND (wine and a bridge): its
 // process is then the host alone.
 bool NativeHost();
@@ -91,8 +91,8 @@ Json KeysW(const Bytes& handle);
 // Adds keys to a request.
 Json With(Json request, const Json& keys);
 
-std::string ByteList(const Bytes& bytes);
-Bytes ParseByteList(const std::string& text);
+using bytetext::ByteList;
+using bytetext::ParseByteList;
 // A multi-string of names: each name and a NUL, then one more NUL.
 Bytes MultiString(const std::vector<std::string>& names);
 Bytes TextBytes(const std::string& text);

@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "child_host.h"
+#include "driver/host_driver.h"
 
 namespace {
 
@@ -68,7 +68,7 @@ std::vector<Request> Mix() {
 std::string Framed(const Request& request, size_t index) {
   std::string body = request.body;
   body.replace(body.find('#'), 1, std::to_string(index));
-  return hostile::Frame(body);
+  return driver::Frame(body);
 }
 
 struct Memory {
@@ -102,8 +102,8 @@ int Write(const char* file, size_t count) {
 
 int Run(const char* program, size_t count, long maxGrowthKb) {
   const std::vector<Request> mix = Mix();
-  hostile::ChildHost host = hostile::StartHost(program);
-  if (host.pid <= 0) return 1;
+  driver::HostProcess host;
+  if (!driver::StartHost(host, {program})) return 1;
   std::atomic<bool> writeFailed{false};
   // The writer runs ahead; the pipes hold it back when the host falls behind.
   std::thread writer([&] {
@@ -111,7 +111,7 @@ int Run(const char* program, size_t count, long maxGrowthKb) {
     for (size_t i = 0; i < count; ++i) {
       batch += Framed(mix[i % mix.size()], i);
       if (batch.size() >= 64 * 1024 || i + 1 == count) {
-        if (!hostile::Send(host, batch)) {
+        if (!driver::SendRaw(host, batch)) {
           writeFailed = true;
           return;
         }
@@ -132,7 +132,7 @@ int Run(const char* program, size_t count, long maxGrowthKb) {
       continue;
     }
     ++expected;
-    const auto reply = hostile::ReadReply(host, 30000);
+    const auto reply = driver::ReadReply(host, 30000);
     if (!reply) break;
     ++replies;
     if (IdOf(*reply) != std::to_string(i)) ++wrong;
@@ -143,7 +143,7 @@ int Run(const char* program, size_t count, long maxGrowthKb) {
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
   writer.join();
-  const int status = hostile::Finish(host, 30000);
+  const int status = driver::Finish(host, 30000);
 
   std::printf("requests            %zu (%zu answered, %zu dropped by design)\n", count, expected,
               dropped);

@@ -9,41 +9,51 @@ const char* const kKeysS[8] = {"x", "y", "z", "s", "l", "b", "h", "j"};
 const char* const kKeysW[8] = {"x", "y", "z", "w", "m", "s", "t", "k"};
 constexpr size_t kRecord = 200;
 
-bool FromHex(const std::string& text, Bytes& bytes) {
-  bytes.clear();
-  int high = -1;
-  for (const char c : text) {
-    int value;
-    if (c >= '0' && c <= '9') {
-      value = c - '0';
-    } else if (c >= 'a' && c <= 'f') {
-      value = c - 'a' + 10;
-    } else if (c >= 'A' && c <= 'F') {
-      value = c - 'A' + 10;
-    } else if (c == ' ' || c == ':') {
-      continue;
-    } else {
-      return false;
+// Where each key of the request came from, so that two sources of one key can be reported.
+class Sources {
+ public:
+  explicit Sources(Json& request) : request_(request) {}
+  void Set(const std::string& key, Json value, const std::string& source) {
+    const auto previous = from_.find(key);
+    if (previous != from_.end() && previous->second != source) {
+      clashes_.push_back({key, previous->second, source});
     }
-    if (high < 0) {
-      high = value;
-    } else {
-      bytes.push_back(static_cast<uint8_t>(high << 4 | value));
-      high = -1;
-    }
+    from_[key] = source;
+    request_[key] = std::move(value);
   }
-  return high < 0;
-}
+  // One line per key that two sources set: what they were and what is sent.
+  std::vector<std::string> Warnings() const {
+    std::vector<std::string> lines;
+    for (const Clash& clash : clashes_) {
+      lines.push_back("\"" + clash.key + "\" is both " + clash.first + " and " + clash.second +
+                      "; the request is sent with \"" + clash.key +
+                      "\":" + request_[clash.key].dump());
+    }
+    return lines;
+  }
 
-bool PutHandle(Json& request, const Json& which, const Bytes& handle, bool useW,
-               std::string& error) {
+ private:
+  struct Clash {
+    std::string key, first, second;
+  };
+  Json& request_;
+  std::map<std::string, std::string> from_;
+  std::vector<Clash> clashes_;
+};
+
+bool PutHandle(Sources& sources, const char* placeholder, const char* what, const Json& which,
+               const Bytes& handle, bool useW, std::string& error) {
   if (handle.size() != 8) {
     error = "no handle yet for this placeholder";
     return false;
   }
   if (which.is_string()) useW = which.get<std::string>() == "W";
-  request["p"] = 8;
-  for (size_t i = 0; i < 8; ++i) request[useW ? kKeysW[i] : kKeysS[i]] = handle[i];
+  const std::string from = std::string(" (from ") + placeholder + ")";
+  sources.Set("p", 8, std::string(what) + " byte count" + from);
+  for (size_t i = 0; i < 8; ++i) {
+    sources.Set(useW ? kKeysW[i] : kKeysS[i], handle[i],
+                std::string(what) + " byte " + std::to_string(i) + from);
+  }
   return true;
 }
 
@@ -67,7 +77,7 @@ bool ResolveReader(Json& value, const SessionState& state, std::string& error) {
   return true;
 }
 
-bool PutWait(Json& request, const Json& wait, const SessionState& state, std::string& error) {
+bool PutWait(Sources& sources, const Json& wait, const SessionState& state, std::string& error) {
   if (!wait.is_array()) {
     error = "$wait must be an array of {\"reader\", \"current\"}";
     return false;
@@ -91,34 +101,12 @@ bool PutWait(Json& request, const Json& wait, const SessionState& state, std::st
     for (size_t i = 0; i < 4; ++i) record[136 + i] = static_cast<uint8_t>(current >> (8 * i));
     records.insert(records.end(), record.begin(), record.end());
   }
-  request["k"] = ByteList(records);
-  request["w"] = wait.size();
+  sources.Set("k", ByteList(records), "the records of $wait");
+  sources.Set("w", wait.size(), "the record count of $wait");
   return true;
 }
 
 }  // namespace
-
-std::string ByteList(const Bytes& bytes) {
-  std::string text;
-  for (size_t i = 0; i < bytes.size(); ++i) {
-    if (i != 0) text += ',';
-    text += std::to_string(bytes[i]);
-  }
-  return text;
-}
-
-Bytes ParseByteList(const std::string& text) {
-  Bytes bytes;
-  if (text == "NULL" || text.empty()) return bytes;
-  size_t start = 0;
-  for (;;) {
-    const size_t comma = text.find(',', start);
-    bytes.push_back(static_cast<uint8_t>(std::atoi(text.substr(start, comma - start).c_str())));
-    if (comma == std::string::npos) break;
-    start = comma + 1;
-  }
-  return bytes;
-}
 
 Expanded ExpandLine(const std::string& line, SessionState& state) {
   Expanded out;
@@ -132,29 +120,32 @@ Expanded ExpandLine(const std::string& line, SessionState& state) {
   Json& request = out.request;
   request = Json::object();
   if (!parsed.contains("i")) request["i"] = std::to_string(state.nextId++);
+  Sources sources(request);
   for (auto it = parsed.begin(); it != parsed.end(); ++it) {
     const std::string& key = it.key();
     Json value = it.value();
     if (key == "$context") {
-      if (!PutHandle(request, value, state.context, useW, out.error)) return out;
+      if (!PutHandle(sources, "$context", "context", value, state.context, useW, out.error))
+        return out;
     } else if (key == "$card") {
-      if (!PutHandle(request, value, state.card, false, out.error)) return out;
+      if (!PutHandle(sources, "$card", "card handle", value, state.card, false, out.error))
+        return out;
     } else if (key == "$apdu") {
       Bytes apdu;
       if (!value.is_string() || !FromHex(value.get<std::string>(), apdu)) {
         out.error = "$apdu must be hex text";
         return out;
       }
-      request["g"] = ByteList(apdu);
-      request["q"] = apdu.size();
+      sources.Set("g", ByteList(apdu), "the APDU of $apdu");
+      sources.Set("q", apdu.size(), "the APDU length of $apdu");
     } else if (key == "$pci") {
       const Bytes pci = {static_cast<uint8_t>(state.protocol), 0, 0, 0, 8, 0, 0, 0};
-      request["w"] = ByteList(pci);
-      request["n"] = 8;
-      request["m"] = ByteList(pci);
-      request["d"] = 8;
+      sources.Set("w", ByteList(pci), "the send PCI of $pci");
+      sources.Set("n", 8, "the send PCI length of $pci");
+      sources.Set("m", ByteList(pci), "the receive PCI of $pci");
+      sources.Set("d", 8, "the receive PCI length of $pci");
     } else if (key == "$wait") {
-      if (!PutWait(request, value, state, out.error)) return out;
+      if (!PutWait(sources, value, state, out.error)) return out;
     } else if (key == "$meanwhile") {
       out.meanwhile = value.is_string() ? value.get<std::string>() : "";
     } else if (!key.empty() && key[0] == '$') {
@@ -162,9 +153,10 @@ Expanded ExpandLine(const std::string& line, SessionState& state) {
       return out;
     } else {
       if (!ResolveReader(value, state, out.error)) return out;
-      request[key] = value;
+      sources.Set(key, value, "the line's own \"" + key + "\"");
     }
   }
+  out.warnings = sources.Warnings();
   return out;
 }
 

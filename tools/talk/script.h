@@ -23,6 +23,8 @@
 #include <utility>
 #include <vector>
 
+#include "byte_text.h"
+
 namespace talk {
 
 using Json = nlohmann::ordered_json;
@@ -42,13 +44,17 @@ struct Expanded {
   Json request;
   std::string meanwhile;
   std::string error;  // not empty when the line cannot be used
+  // Keys that a placeholder and the line (or two placeholders) both set, such as "b" beside
+  // "$card": true, where "b" is a byte of the card handle. The request is still sent.
+  std::vector<std::string> warnings;
 };
 
 Expanded ExpandLine(const std::string& line, SessionState& state);
 // Takes note of the handles, readers and states a reply carries.
 void Learn(const Json& request, const Members& reply, SessionState& state);
 
-std::string ByteList(const Bytes& bytes);
-Bytes ParseByteList(const std::string& text);
+using bytetext::ByteList;
+using bytetext::FromHex;
+using bytetext::ParseByteList;
 
 }  // namespace talk

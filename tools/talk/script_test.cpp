@@ -107,6 +107,49 @@ TEST(Expansion, WaitRecordsUseTheLastEventState) {
   EXPECT_EQ(Bytes(sent.begin() + 136, sent.begin() + 140), (Bytes{0x22, 0x01, 0x01, 0x00}));
 }
 
+// A key that a placeholder also fills is sent as the later of the two gives it, with a warning;
+// keys that do not clash (set W has no "b", so "b" is 109's protocols) pass without one.
+struct ClashCase {
+  const char* line;
+  const char* key;      // the clashing key, or null for no warning
+  const char* sources;  // what the warning names besides the line's own key
+  const char* sent;     // the key's value in the request sent, as JSON
+};
+
+class Clashes : public testing::TestWithParam<ClashCase> {};
+
+TEST_P(Clashes, AreWarnedAboutAndStillSent) {
+  SessionState state = AfterConnect();
+  const ClashCase& c = GetParam();
+  const Expanded expanded = ExpandLine(c.line, state);
+  EXPECT_EQ(expanded.error, "");
+  if (c.key == nullptr) {
+    EXPECT_EQ(expanded.warnings, std::vector<std::string>{});
+    return;
+  }
+  ASSERT_EQ(expanded.warnings.size(), 1u);
+  const std::string& warning = expanded.warnings[0];
+  EXPECT_EQ(warning.rfind(std::string("\"") + c.key + "\" is both ", 0), 0u) << warning;
+  EXPECT_NE(warning.find(c.sources), std::string::npos) << warning;
+  EXPECT_NE(warning.find(std::string("\"") + c.key + "\":" + c.sent), std::string::npos) << warning;
+  EXPECT_EQ(expanded.request[c.key].dump(), c.sent);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Placeholders, Clashes,
+    testing::Values(
+        // "b" meant as a protocol in a reconnect is byte 5 of the card handle.
+        ClashCase{R"({"c":159,"$card":true,"b":3})", "b", "card handle byte 5 (from $card)", "3"},
+        ClashCase{R"({"c":159,"b":3,"$card":true})", "b", "card handle byte 5 (from $card)", "0"},
+        ClashCase{R"({"c":160,"$context":true,"m":1})", "m", "context byte 4 (from $context)", "1"},
+        ClashCase{R"({"c":149,"p":2,"$context":true})", "p", "context byte count (from $context)",
+                  "8"},
+        ClashCase{R"({"c":169,"$apdu":"00A4","q":9})", "q", "the APDU length of $apdu", "9"},
+        ClashCase{R"({"c":109,"$context":true,"b":3,"q":2})", nullptr, "", ""},
+        ClashCase{R"({"c":159,"$card":true,"w":2,"m":3,"t":1})", nullptr, "", ""},
+        ClashCase{R"({"c":169,"$card":true,"$pci":true,"$apdu":"00","f":258})", nullptr, "", ""}),
+    [](const testing::TestParamInfo<ClashCase>& info) { return std::to_string(info.index); });
+
 TEST(Expansion, MistakesAreReportedNotSent) {
   SessionState empty;
   EXPECT_NE(ExpandLine(R"({"c":149,"$context":true})", empty).error, "");  // no context yet
@@ -114,6 +157,35 @@ TEST(Expansion, MistakesAreReportedNotSent) {
   EXPECT_NE(ExpandLine(R"({"c":169,"$apdu":"0G"})", empty).error, "");
   EXPECT_NE(ExpandLine(R"({"c":169,"$nonsense":1})", empty).error, "");
   EXPECT_NE(ExpandLine("not json", empty).error, "");
+}
+
+// The Byte list and hex readers that talk shares with the test rig.
+TEST(ByteText, ReadsRepliesAndHexAsTheRigAndTalkWrite) {
+  const struct {
+    const char* list;
+    Bytes bytes;
+  } lists[] = {
+      {"NULL", {}}, {"", {}}, {"0,164,4,0", {0, 164, 4, 0}}, {"1,256,-1, 7", {1, 0, 255, 7}}};
+  for (const auto& c : lists) EXPECT_EQ(ParseByteList(c.list), c.bytes) << c.list;
+  EXPECT_EQ(ByteList({0, 164, 255}), "0,164,255");
+  EXPECT_EQ(ParseByteList(ByteList({9, 0, 200})), (Bytes{9, 0, 200}));
+
+  const struct {
+    const char* hex;
+    bool ok;
+    Bytes bytes;
+  } hexes[] = {{"3b:8A-80 01\t7f", true, {0x3B, 0x8A, 0x80, 0x01, 0x7F}},
+               {"", true, {}},
+               {"0", false, {}},
+               {"0G", false, {}}};
+  for (const auto& c : hexes) {
+    Bytes bytes;
+    EXPECT_EQ(FromHex(c.hex, bytes), c.ok) << c.hex;
+    if (c.ok) {
+      EXPECT_EQ(bytes, c.bytes) << c.hex;
+    }
+  }
+  EXPECT_EQ(bytetext::ToHex({0x3B, 0x0A}), "3B0A");
 }
 
 TEST(Expansion, FailedRepliesTeachNothing) {

@@ -21,13 +21,16 @@ namespace {
 const char kUsage[] =
     "usage: tessera-talk [--host PATH | --host-command \"CMD ARG...\"] [--timeout-ms N]\n"
     "                    [--full] [SCRIPT | -]\n"
+    "       tessera-talk --version\n"
     "Reads one JSON request per line (blank lines are skipped, lines starting with # are\n"
     "printed as headings),\n"
     "sends each to the host and prints request, reply and decoded forms. Placeholders such as\n"
     "\"$context\": true, \"$card\": true, \"$apdu\": \"00A40400\", \"$pci\": true, \"$reader0\",\n"
     "\"$wait\": [{\"reader\": \"$reader0\", \"current\": \"$last\"}] and \"$meanwhile\": \"cmd\"\n"
     "refer to earlier replies (see docs/test-rig.md). Exit status: 0 when every request that\n"
-    "should be answered was, 1 otherwise, 2 for bad usage.\n";
+    "should be answered was, 1 otherwise, 2 for bad usage. A key that a placeholder also fills\n"
+    "(\"b\" beside \"$card\": true is a byte of the card handle) is warned about on standard\n"
+    "error; the request is still sent.\n";
 
 std::string Shorten(const std::string& text, bool full) {
   if (full || text.size() <= 400) return text;
@@ -98,6 +101,9 @@ int main(int argc, char** argv) {
       timeoutMs = std::atoi(argv[++i]);
     } else if (arg == "--full") {
       full = true;
+    } else if (arg == "--version") {
+      std::printf("tessera-talk %s\n", TESSERA_VERSION);
+      return 0;
     } else if (arg == "-h" || arg == "--help") {
       std::fputs(kUsage, stdout);
       return 0;
@@ -141,6 +147,10 @@ int main(int argc, char** argv) {
       std::printf("!! %s: %s\n", expanded.error.c_str(), line.c_str());
       allAnswered = false;
       continue;
+    }
+    std::fflush(stdout);
+    for (const std::string& warning : expanded.warnings) {
+      std::fprintf(stderr, "tessera-talk: warning: %s\n", warning.c_str());
     }
     const std::string body = expanded.request.dump();
     std::printf(">> %s\n", Shorten(body, full).c_str());

@@ -3,12 +3,14 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <thread>
@@ -23,28 +25,46 @@ int MillisecondsLeft(Clock::time_point deadline) {
   return left.count() < 0 ? 0 : static_cast<int>(left.count());
 }
 
-// Pulls whatever the host has written into pending; false at end of output.
-bool ReadMore(HostProcess& host, int timeoutMs) {
+// Pulls whatever the host has written into pending: the number of bytes, 0 when none came within
+// timeoutMs, -1 at end of output. Taken bytes are dropped only once they are half of pending, so
+// a long run of small frames costs no more than reading them.
+long ReadMore(HostProcess& host, int timeoutMs) {
   pollfd p{host.fromHost, POLLIN, 0};
   const int ready = ::poll(&p, 1, timeoutMs);
-  if (ready <= 0) return ready == 0;
+  if (ready < 0) return errno == EINTR ? 0 : -1;
+  if (ready == 0) return 0;
   char buffer[65536];
   const ssize_t n = ::read(host.fromHost, buffer, sizeof buffer);
-  if (n <= 0) return false;
+  if (n < 0 && errno == EINTR) return 0;
+  if (n <= 0) return -1;
+  if (host.pendingAt > host.pending.size() / 2) {
+    host.pending.erase(0, host.pendingAt);
+    host.pendingAt = 0;
+  }
   host.pending.append(buffer, static_cast<size_t>(n));
-  return true;
+  return static_cast<long>(n);
+}
+
+// Takes count bytes after skip bytes of the untaken ones.
+std::string Take(HostProcess& host, size_t skip, size_t count) {
+  std::string taken = host.pending.substr(host.pendingAt + skip, count);
+  host.pendingAt += skip + count;
+  if (host.pendingAt == host.pending.size()) {
+    host.pending.clear();
+    host.pendingAt = 0;
+  }
+  return taken;
 }
 
 std::optional<std::string> TakeFrame(HostProcess& host) {
-  if (host.pending.size() < 4) return std::nullopt;
+  const size_t available = host.pending.size() - host.pendingAt;
+  if (available < 4) return std::nullopt;
   size_t length = 0;
-  for (int i = 0; i < 4; ++i) {
-    length |= size_t{static_cast<uint8_t>(host.pending[static_cast<size_t>(i)])} << (8 * i);
+  for (size_t i = 0; i < 4; ++i) {
+    length |= size_t{static_cast<uint8_t>(host.pending[host.pendingAt + i])} << (8 * i);
   }
-  if (host.pending.size() < 4 + length) return std::nullopt;
-  std::string body = host.pending.substr(4, length);
-  host.pending.erase(0, 4 + length);
-  return body;
+  if (available < 4 + length) return std::nullopt;
+  return Take(host, 4, length);
 }
 
 int StatusOf(int raw) {
@@ -66,6 +86,7 @@ std::vector<std::string> HostCommand(const std::string& defaultBinary) {
 
 bool StartHost(HostProcess& host, const std::vector<std::string>& command) {
   if (command.empty()) return false;
+  ::signal(SIGPIPE, SIG_IGN);
   int input[2];
   int output[2];
   if (::pipe2(input, O_CLOEXEC) != 0) return false;
@@ -129,32 +150,32 @@ std::optional<std::string> ReadReply(HostProcess& host, int timeoutMs) {
   for (;;) {
     if (std::optional<std::string> frame = TakeFrame(host)) return frame;
     const int left = MillisecondsLeft(deadline);
-    if (left == 0 || !ReadMore(host, left)) return std::nullopt;
+    if (left == 0 || ReadMore(host, left) < 0) return std::nullopt;
   }
 }
 
 std::optional<std::string> ReadLine(HostProcess& host, int timeoutMs) {
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   for (;;) {
-    const size_t end = host.pending.find('\n');
+    const size_t end = host.pending.find('\n', host.pendingAt);
     if (end != std::string::npos) {
-      std::string line = host.pending.substr(0, end);
-      host.pending.erase(0, end + 1);
+      std::string line = Take(host, 0, end - host.pendingAt);
+      Take(host, 0, 1);
       return line;
     }
     const int left = MillisecondsLeft(deadline);
-    if (left == 0 || !ReadMore(host, left)) return std::nullopt;
+    if (left == 0 || ReadMore(host, left) < 0) return std::nullopt;
   }
 }
 
 bool QuietFor(HostProcess& host, int timeoutMs) {
-  const size_t before = host.pending.size();
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   for (int left; (left = MillisecondsLeft(deadline)) > 0;) {
-    if (!ReadMore(host, left)) break;
-    if (host.pending.size() != before) return false;
+    const long got = ReadMore(host, left);
+    if (got < 0) break;
+    if (got > 0) return false;
   }
-  return host.pending.size() == before;
+  return true;
 }
 
 void CloseInput(HostProcess& host) {
@@ -168,9 +189,11 @@ std::optional<int> WaitExit(HostProcess& host, int timeoutMs) {
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   for (;;) {
     int raw = 0;
-    const pid_t done = ::waitpid(host.pid, &raw, WNOHANG);
+    rusage usage{};
+    const pid_t done = ::wait4(host.pid, &raw, WNOHANG, &usage);
     if (done == host.pid) {
       host.exitStatus = StatusOf(raw);
+      host.peakRssKb = usage.ru_maxrss;
       host.pid = -1;
       return host.exitStatus;
     }
@@ -189,6 +212,30 @@ void StopHost(HostProcess& host) {
   }
   if (host.fromHost >= 0) ::close(host.fromHost);
   host.fromHost = -1;
+}
+
+int Finish(HostProcess& host, int timeoutMs) {
+  CloseInput(host);
+  WaitExit(host, timeoutMs);
+  StopHost(host);
+  return host.exitStatus.value_or(-1);
+}
+
+bool Running(const HostProcess& host) {
+  if (host.pid <= 0) return false;
+  // WNOWAIT leaves an ended child to be collected, with its figures, by WaitExit.
+  siginfo_t info{};
+  return ::waitid(P_PID, static_cast<id_t>(host.pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+         info.si_pid == 0;
+}
+
+long PeakRssKb(pid_t pid) {
+  if (pid <= 0) return -1;
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
+  }
+  return -1;
 }
 
 std::optional<Members> DecodeReply(const std::string& reply) {

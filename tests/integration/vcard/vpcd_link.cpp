@@ -93,41 +93,4 @@ bool WriteMessage(int fd, const Bytes& payload) {
   return WriteAll(fd, message.data(), message.size());
 }
 
-std::string ToHex(const Bytes& bytes) {
-  static const char kDigits[] = "0123456789ABCDEF";
-  std::string text;
-  text.reserve(bytes.size() * 2);
-  for (const uint8_t b : bytes) {
-    text += kDigits[b >> 4];
-    text += kDigits[b & 15];
-  }
-  return text;
-}
-
-bool FromHex(const std::string& text, Bytes& bytes) {
-  bytes.clear();
-  int high = -1;
-  for (const char c : text) {
-    int value;
-    if (c >= '0' && c <= '9') {
-      value = c - '0';
-    } else if (c >= 'a' && c <= 'f') {
-      value = c - 'a' + 10;
-    } else if (c >= 'A' && c <= 'F') {
-      value = c - 'A' + 10;
-    } else if (c == ' ' || c == ':' || c == '-' || c == '\t') {
-      continue;
-    } else {
-      return false;
-    }
-    if (high < 0) {
-      high = value;
-    } else {
-      bytes.push_back(static_cast<uint8_t>(high << 4 | value));
-      high = -1;
-    }
-  }
-  return high < 0;
-}
-
 }  // namespace vcard

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "byte_text.h"
+
 namespace vcard {
 
 using Bytes = std::vector<uint8_t>;
@@ -30,7 +32,7 @@ ReadResult ReadMessage(int fd, Bytes& payload);
 bool WriteMessage(int fd, const Bytes& payload);
 
 // Hex text of bytes ("3B8A80"), and back; whitespace, ':' and '-' are ignored when parsing.
-std::string ToHex(const Bytes& bytes);
-bool FromHex(const std::string& text, Bytes& bytes);
+using bytetext::FromHex;
+using bytetext::ToHex;
 
 }  // namespace vcard
