@@ -30,7 +30,7 @@ fi
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$build" -j2 --target tessera-smartcard tessera-smartcard-null tessera-bench-echo \
   tessera-bench-process tessera-bench-micro tessera-bench-micro-fake tessera-bench-rig \
-  tessera-vcard >/dev/null
+  tessera-bench-list-floor tessera-vcard >/dev/null
 
 if [ "$quick" = 1 ]; then
   micro=(--benchmark_min_time=0.01 --benchmark_repetitions=1)
