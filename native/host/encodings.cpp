@@ -1,5 +1,6 @@
 #include "host/encodings.h"
 
+#include <algorithm>
 #include <cstring>
 
 #if defined(__SSE2__)
@@ -138,15 +139,22 @@ bool AppendByteList(std::string& out, const uint8_t* bytes, int64_t length) {
   if (bytes == nullptr || length <= 0) return false;
   const ByteTexts& texts = Texts();
   const size_t n = static_cast<size_t>(length);
-  const size_t start = out.size();
-  out.resize(start + 4 * n);  // the longest text: three digits and a comma per byte
-  char* p = &out[start];
-  for (size_t i = 0; i < n; ++i) {
-    const uint8_t b = bytes[i];
-    std::memcpy(p, texts.text[b], 4);
-    p += texts.length[b];
+  // A piece at a time, so that the room resize fills with zeros is still in the cache when the
+  // texts overwrite it; a 64 KiB buffer would otherwise have its 256 KiB of room zeroed first.
+  constexpr size_t kPiece = 1024;
+  for (size_t first = 0; first < n; first += kPiece) {
+    const size_t count = std::min(kPiece, n - first);
+    const size_t start = out.size();
+    out.resize(start + 4 * count);  // the longest text: three digits and a comma per byte
+    char* p = &out[start];
+    for (size_t i = first; i < first + count; ++i) {
+      const uint8_t b = bytes[i];
+      std::memcpy(p, texts.text[b], 4);
+      p += texts.length[b];
+    }
+    out.resize(static_cast<size_t>(p - out.data()));
   }
-  out.resize(static_cast<size_t>(p - out.data()) - 1);  // drop the last comma
+  out.pop_back();  // the last comma
   return true;
 }
 

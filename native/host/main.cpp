@@ -28,5 +28,9 @@ int main() {
   host::UseBinaryStdio();
   static char inBuffer[64 * 1024];
   std::setvbuf(stdin, inBuffer, _IOFBF, sizeof inBuffer);
+  // Replies to requests that arrived together leave together (the loop sends them before it
+  // would wait), so the buffer holds as many as one read of requests brings.
+  static char outBuffer[64 * 1024];
+  std::setvbuf(stdout, outBuffer, _IOFBF, sizeof outBuffer);
   return host::RunHost(stdin, stdout);
 }

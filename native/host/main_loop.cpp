@@ -53,11 +53,12 @@ void ServeBody(std::string_view body, std::string& reply, std::FILE* out) {
 int RunHost(std::FILE* in, std::FILE* out) {
   std::string body;
   std::string reply;
-  while (ReadFrame(in, body) == FrameStatus::kFrame) {
+  while (ReadFrame(in, body, out) == FrameStatus::kFrame) {
     ServeBody(body, reply, out);
     TrimCapacity(body);
     TrimCapacity(reply);
   }
+  SendHeldReplies(out);
   return 0;
 }
 
