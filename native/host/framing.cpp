@@ -34,20 +34,20 @@ bool ReadBytes(std::FILE* in, void* to, size_t size, std::FILE* held) {
 
 }  // namespace
 
-FrameStatus ReadFrame(std::FILE* in, std::string& body, std::FILE* held) {
-  body.clear();
+FrameStatus ReadFrame(std::FILE* in, std::string& storage, size_t& length, std::FILE* held) {
+  length = 0;
   unsigned char prefix[4];
   if (!ReadBytes(in, prefix, sizeof prefix, held)) return FrameStatus::kEnd;
-  const uint32_t length = static_cast<uint32_t>(prefix[0]) | static_cast<uint32_t>(prefix[1]) << 8 |
-                          static_cast<uint32_t>(prefix[2]) << 16 |
-                          static_cast<uint32_t>(prefix[3]) << 24;
-  if (length == kEndOfInputLength) return FrameStatus::kEnd;
-  size_t remaining = length;
+  const uint32_t announced =
+      static_cast<uint32_t>(prefix[0]) | static_cast<uint32_t>(prefix[1]) << 8 |
+      static_cast<uint32_t>(prefix[2]) << 16 | static_cast<uint32_t>(prefix[3]) << 24;
+  if (announced == kEndOfInputLength) return FrameStatus::kEnd;
+  size_t remaining = announced;
   while (remaining > 0) {
     const size_t step = std::min(remaining, kReadChunk);
-    const size_t start = body.size();
-    body.resize(start + step);
-    if (!ReadBytes(in, &body[start], step, held)) return FrameStatus::kEnd;
+    if (storage.size() < length + step) storage.resize(length + step);
+    if (!ReadBytes(in, &storage[length], step, held)) return FrameStatus::kEnd;
+    length += step;
     remaining -= step;
   }
   return FrameStatus::kFrame;

@@ -52,9 +52,10 @@ void ServeBody(std::string_view body, std::string& reply, std::FILE* out) {
 
 int RunHost(std::FILE* in, std::FILE* out) {
   std::string body;
+  size_t length = 0;
   std::string reply;
-  while (ReadFrame(in, body, out) == FrameStatus::kFrame) {
-    ServeBody(body, reply, out);
+  while (ReadFrame(in, body, length, out) == FrameStatus::kFrame) {
+    ServeBody(std::string_view(body.data(), length), reply, out);
     TrimCapacity(body);
     TrimCapacity(reply);
   }
