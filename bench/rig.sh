@@ -23,5 +23,6 @@ exec tests/integration/run-in-rig.sh --show-log -- bash -c '
   done
   grep -q inserted "$log" || { echo "rig.sh: the virtual card did not come up" >&2; exit 1; }
   "$build/bench/tessera-bench-rig" "$build/native/tessera-smartcard" "$TESSERA_READER_0" \
-    --echo "$build/bench/tessera-bench-echo" "$@"
+    --echo "$build/bench/tessera-bench-echo" \
+    --list-floor "$build/bench/tessera-bench-list-floor" "$@"
 ' rig-bench "$build" "$@"

@@ -30,7 +30,7 @@ fi
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$build" -j2 --target tessera-smartcard tessera-smartcard-null tessera-bench-echo \
   tessera-bench-process tessera-bench-micro tessera-bench-micro-fake tessera-bench-rig \
-  tessera-vcard >/dev/null
+  tessera-bench-list-floor tessera-vcard >/dev/null
 
 if [ "$quick" = 1 ]; then
   micro=(--benchmark_min_time=0.01 --benchmark_repetitions=1)
@@ -56,17 +56,31 @@ echo
 echo "== whole requests over the test fake with recording off (what the fake itself costs)"
 "$build/bench/tessera-bench-micro-fake" --benchmark_filter=request "${micro[@]}" 2>/dev/null
 
+# The tables are also kept, so that the targets can be gathered at the end.
+tables=$(mktemp -d)
+trap 'rm -rf "$tables"' EXIT
+
 echo
 echo "== whole process: host over the do-nothing service against the frame-echo floor (medians)"
 "$build/bench/tessera-bench-process" "$build/bench/tessera-smartcard-null" \
-  "$build/bench/tessera-bench-echo" "${process[@]}" 2>/dev/null
+  "$build/bench/tessera-bench-echo" "${process[@]}" 2>/dev/null | tee "$tables/process"
 
 echo
 echo "== the real host against a direct pcsc-lite client, private pcscd with a vpcd card"
 if [ "$(id -u)" = 0 ] || unshare --user --map-root-user true 2>/dev/null; then
-  bash bench/rig.sh "$build" "${rig[@]}"
+  bash bench/rig.sh "$build" "${rig[@]}" | tee "$tables/rig"
 else
   echo "skipped: needs root or user namespaces"
 fi
 echo
 echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"
+
+echo
+echo "== the performance targets: host against its floor, same run (medians)"
+head -1 "$tables/process"
+for row in '(a) throughput, 103, pipelined' '(b) round trip, 103, sequential' \
+  '(c) start-up to first reply' '(d) 64 KiB transmit round trip' \
+  '(e) 149 list readers vs minimal host'; do
+  grep -hF -- "$row" "$tables/process" "$tables/rig" 2>/dev/null | head -1 | grep . ||
+    echo "$row: not measured"
+done

@@ -26,6 +26,7 @@ void Connect(host::Turn& turn) {
 
   pcsc::Handle card = 0;
   pcsc::Word activeProtocol = 0;
+  host::SendHeldReplies(turn);
   const pcsc::Result result =
       pcsc::Connect(g_handleSlots.context, reader != nullptr ? reader->c_str() : "",
                     cells.shareMode, cells.protocols, &card, &activeProtocol);
@@ -44,6 +45,7 @@ void Reconnect(host::Turn& turn) {
   host::CopyHandleBytes(cells.handle, g_handleSlots.card);
 
   pcsc::Word activeProtocol = 0;
+  host::SendHeldReplies(turn);
   const pcsc::Result result = pcsc::Reconnect(g_handleSlots.card, cells.shareMode, cells.protocols,
                                               cells.initialization, &activeProtocol);
   host::BeginReply(turn, "SCardReconnect", result);
@@ -56,6 +58,7 @@ void Disconnect(host::Turn& turn) {
   host::ReadHandleBytes(turn.request, host::kByteKeysS, cells.handle);
   host::ReadNumber(turn.request, "w", cells.disposition);
   host::CopyHandleBytes(cells.handle, g_handleSlots.card);
+  host::SendHeldReplies(turn);
   const pcsc::Result result = pcsc::Disconnect(g_handleSlots.card, cells.disposition);
   host::BeginReply(turn, "SCardDisconnect", result);
   host::SendReply(turn);
@@ -64,6 +67,7 @@ void Disconnect(host::Turn& turn) {
 void BeginTransaction(host::Turn& turn) {
   host::ReadHandleBytes(turn.request, host::kByteKeysS, g_cells.beginTransaction);
   host::CopyHandleBytes(g_cells.beginTransaction, g_handleSlots.card);
+  host::SendHeldReplies(turn);
   const pcsc::Result result = pcsc::BeginTransaction(g_handleSlots.card);
   host::BeginReply(turn, "SCardBeginTransaction", result);
   host::SendReply(turn);
@@ -74,6 +78,7 @@ void EndTransaction(host::Turn& turn) {
   host::ReadHandleBytes(turn.request, host::kByteKeysS, cells.handle);
   host::ReadNumber(turn.request, "w", cells.disposition);
   host::CopyHandleBytes(cells.handle, g_handleSlots.card);
+  host::SendHeldReplies(turn);
   const pcsc::Result result = pcsc::EndTransaction(g_handleSlots.card, cells.disposition);
   host::BeginReply(turn, "SCardEndTransaction", result);
   host::SendReply(turn);

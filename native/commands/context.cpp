@@ -17,6 +17,7 @@ void AccessStartedEvent(host::Turn& turn) {
   pcsc::Result result = pcsc::kSuccess;
   // Once the host holds the event it never asks again.
   if (g_handleSlots.event == 0) {
+    host::SendHeldReplies(turn);
     g_handleSlots.event = pcsc::AccessStartedEvent();
     result = g_handleSlots.event != 0 ? pcsc::kSuccess : pcsc::kNoService;
   }
@@ -27,6 +28,7 @@ void AccessStartedEvent(host::Turn& turn) {
 void EstablishContext(host::Turn& turn) {
   EstablishContextCells& cells = g_cells.establishContext;
   host::ReadNumber(turn.request, "p", cells.scope);
+  host::SendHeldReplies(turn);
   const pcsc::Result result =
       pcsc::EstablishContext(static_cast<uint32_t>(cells.scope), &g_handleSlots.context);
   host::BeginReply(turn, "SCardEstablishContext", result);
@@ -37,6 +39,7 @@ void EstablishContext(host::Turn& turn) {
 void ReleaseContext(host::Turn& turn) {
   host::ReadHandleBytes(turn.request, host::kByteKeysW, g_cells.releaseContext);
   host::CopyHandleBytes(g_cells.releaseContext, g_handleSlots.context);
+  host::SendHeldReplies(turn);
   const pcsc::Result result = pcsc::ReleaseContext(g_handleSlots.context);
   host::BeginReply(turn, "SCardReleaseContext", result);
   host::SendReply(turn);
@@ -45,6 +48,7 @@ void ReleaseContext(host::Turn& turn) {
 void Cancel(host::Turn& turn) {
   host::ReadHandleBytes(turn.request, host::kByteKeysS, g_cells.cancel);
   host::CopyHandleBytes(g_cells.cancel, g_handleSlots.context);
+  host::SendHeldReplies(turn);
   const pcsc::Result result = pcsc::Cancel(g_handleSlots.context);
   host::BeginReply(turn, "SCardCancel", result);
   host::SendReply(turn);

@@ -60,6 +60,7 @@ void Transmit(host::Turn& turn) {
     recvLength = cells.recvLength;
   }
 
+  host::SendHeldReplies(turn);
   const pcsc::Result result =
       pcsc::Transmit(g_handleSlots.card, sendPci.data.get(), sendPci.size, send.data.get(),
                      static_cast<pcsc::Word>(cells.sendLength), recvPci.data.get(), recvPci.size,
@@ -97,6 +98,7 @@ void Control(host::Turn& turn) {
   uint8_t* outArgument = cells.outLength == 0 ? emptyOutput : out.data.get();
   pcsc::Word bytesReturned = cells.outLength;
 
+  host::SendHeldReplies(turn);
   const pcsc::Result result = pcsc::Control(g_handleSlots.card, cells.code, in.data.get(),
                                             static_cast<pcsc::Word>(cells.inLength), outArgument,
                                             cells.outLength, &bytesReturned);
@@ -138,6 +140,7 @@ void GetAttrib(host::Turn& turn) {
     }
   }
 
+  host::SendHeldReplies(turn);
   const pcsc::Result result =
       pcsc::GetAttrib(g_handleSlots.card, cells.attributeId, bufferArgument, &length);
 

@@ -27,6 +27,7 @@ void ListReaderGroups(host::Turn& turn) {
 
   ServiceMemory groups;
   pcsc::Word length = pcsc::kAutoAllocate;
+  host::SendHeldReplies(turn);
   const pcsc::Result result =
       pcsc::ListReaderGroups(g_handleSlots.context, &groups.pointer, &length);
   host::BeginReply(turn, "SCardListReaderGroupsA", result);
@@ -57,6 +58,7 @@ void ListReaders(host::Turn& turn) {
   }
   ServiceMemory readers;
   pcsc::Word length = pcsc::kAutoAllocate;
+  host::SendHeldReplies(turn);
   const pcsc::Result result =
       pcsc::ListReaders(g_handleSlots.context, reinterpret_cast<const char*>(filter.data.get()),
                         &readers.pointer, &length);
@@ -95,6 +97,7 @@ void Status(host::Turn& turn) {
   pcsc::Word state = 0;
   pcsc::Word protocol = 0;
 
+  host::SendHeldReplies(turn);
   const pcsc::Result result =
       pcsc::Status(g_handleSlots.card, namesArgument, &cells.namesLength, &state, &protocol,
                    atrOffered != 0 ? atr : nullptr, &cells.atrLength);
@@ -135,6 +138,7 @@ void GetStatusChange(host::Turn& turn) {
   if (size <= int64_t{host::kMaxListedBytes}) {
     records = host::ByteListInput(recordsText != nullptr ? recordsText : &kEmptyText, size);
   }
+  host::SendHeldReplies(turn);
   const pcsc::Result result =
       pcsc::GetStatusChange(g_handleSlots.context, cells.timeout, records.data.get(), cells.count);
 

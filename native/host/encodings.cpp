@@ -1,5 +1,6 @@
 #include "host/encodings.h"
 
+#include <algorithm>
 #include <cstring>
 
 #if defined(__SSE2__)
@@ -50,70 +51,76 @@ bool IsSpace(char c) {
 }
 
 #if defined(__SSE2__)
-// The piece of one to three digits that ends just before the comma at p + pos: the four bytes
-// before the comma, masked so that only the piece's digits remain, the last of them in the top
-// byte. One multiplication sums them by their weights 100, 10 and 1 into that byte, which keeps
-// the low 8 bits as the cell does.
-inline uint8_t ShortPiece(const char* p, unsigned pos, unsigned len) {
-  uint32_t word;
-  std::memcpy(&word, p + pos - 4, 4);
-  const uint32_t piece = ~0u << (32 - 8 * len);
-  const uint32_t d = (word & piece) - (0x30303030u & piece);
-  return static_cast<uint8_t>((d * 0x640A01u) >> 24);
+// Multiples in each byte, kept to their low 8 bits as the cells keep them.
+inline __m128i Times10(__m128i x) {
+  const __m128i x2 = _mm_add_epi8(x, x);
+  const __m128i x8 = _mm_add_epi8(_mm_add_epi8(x2, x2), _mm_add_epi8(x2, x2));
+  return _mm_add_epi8(x8, x2);
 }
 
-// Pieces of one to three digits, sixteen bytes at a time: a block in which every byte is a digit
-// or a comma has its commas found at once. Four such pieces always fit in a block, so the common
-// case reads exactly four, without a branch that depends on the data; other blocks go piece by
-// piece. Stops at a block with any other byte, at a piece of more than three digits, and within
-// 16 bytes of the end; p is then at the start of a piece. Needs three readable bytes before p.
+inline __m128i Times100(__m128i x) {
+  const __m128i x4 = _mm_add_epi8(_mm_add_epi8(x, x), _mm_add_epi8(x, x));
+  const __m128i x16 = _mm_add_epi8(_mm_add_epi8(x4, x4), _mm_add_epi8(x4, x4));
+  const __m128i x32 = _mm_add_epi8(x16, x16);
+  return _mm_add_epi8(_mm_add_epi8(_mm_add_epi8(x32, x32), x32), x4);
+}
+
+// Pieces of one to three digits, sixteen bytes at a time. In a block of only digits and commas
+// every byte gets, at once, the value of the piece that would end there: its digit, plus ten
+// times the byte before, plus a hundred times the byte two before unless a comma lies between
+// (commas count as 0). The bytes just before each comma are the pieces' values, taken out in
+// order. Stops at a block with any other byte, at a piece of more than three digits, within 16
+// bytes of the end and with fewer than eight cells left; p is then at the start of a piece.
 size_t FastPieces(const char*& p, const char* end, uint8_t* out, size_t k, size_t n) {
+  static const uint8_t kBits[256] = {
+#define TESSERA_B2(n) n, n + 1, n + 1, n + 2
+#define TESSERA_B4(n) TESSERA_B2(n), TESSERA_B2(n + 1), TESSERA_B2(n + 1), TESSERA_B2(n + 2)
+#define TESSERA_B6(n) TESSERA_B4(n), TESSERA_B4(n + 1), TESSERA_B4(n + 1), TESSERA_B4(n + 2)
+      TESSERA_B6(0), TESSERA_B6(1), TESSERA_B6(1), TESSERA_B6(2)
+#undef TESSERA_B6
+#undef TESSERA_B4
+#undef TESSERA_B2
+  };
   const __m128i comma = _mm_set1_epi8(',');
+  const __m128i zero = _mm_set1_epi8('0');
   const __m128i toSigned = _mm_set1_epi8(static_cast<char>(0x80 - '0'));
   const __m128i signedTen = _mm_set1_epi8(static_cast<char>(-128 + 10));
-  while (k < n && end - p >= 16) {
+  alignas(16) uint8_t values[17];
+  values[16] = 0;  // taken for the pieces a block does not have: cells not yet written are 0
+  while (n - k >= 8 && end - p >= 16) {
     const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    const unsigned commas = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, comma)));
-    const unsigned digits = static_cast<unsigned>(
-        _mm_movemask_epi8(_mm_cmplt_epi8(_mm_add_epi8(block, toSigned), signedTen)));
+    const __m128i isComma = _mm_cmpeq_epi8(block, comma);
+    const __m128i isDigit = _mm_cmplt_epi8(_mm_add_epi8(block, toSigned), signedTen);
+    const unsigned commas = static_cast<unsigned>(_mm_movemask_epi8(isComma));
+    const unsigned digits = static_cast<unsigned>(_mm_movemask_epi8(isDigit));
     if ((commas | digits) != 0xFFFF) return k;
-    const unsigned m1 = commas & (commas - 1);
-    const unsigned m2 = m1 & (m1 - 1);
-    const unsigned m3 = m2 & (m2 - 1);
-    const unsigned pos1 = static_cast<unsigned>(__builtin_ctz(commas | 0x10000));
-    const unsigned pos2 = static_cast<unsigned>(__builtin_ctz(m1 | 0x10000));
-    const unsigned pos3 = static_cast<unsigned>(__builtin_ctz(m2 | 0x10000));
-    const unsigned pos4 = static_cast<unsigned>(__builtin_ctz(m3 | 0x10000));
-    const unsigned len1 = pos1, len2 = pos2 - pos1 - 1, len3 = pos3 - pos2 - 1,
-                   len4 = pos4 - pos3 - 1;
-    if (pos4 < 16 && n - k >= 4 && len1 - 1 < 3 && len2 - 1 < 3 && len3 - 1 < 3 && len4 - 1 < 3) {
-      out[k] = ShortPiece(p, pos1, len1);
-      out[k + 1] = ShortPiece(p, pos2, len2);
-      out[k + 2] = ShortPiece(p, pos3, len3);
-      out[k + 3] = ShortPiece(p, pos4, len4);
-      k += 4;
-      p += pos4 + 1;
-      continue;
+    if ((digits & digits >> 1 & digits >> 2 & digits >> 3) != 0) return k;  // four digits
+    if (commas == 0) return k;
+    const __m128i d = _mm_and_si128(_mm_sub_epi8(block, zero), isDigit);
+    const __m128i hundreds = _mm_andnot_si128(_mm_slli_si128(isComma, 1), _mm_slli_si128(d, 2));
+    const __m128i value =
+        _mm_add_epi8(_mm_add_epi8(d, Times10(_mm_slli_si128(d, 1))), Times100(hundreds));
+    _mm_store_si128(reinterpret_cast<__m128i*>(values), value);
+    unsigned ends = digits & (commas >> 1);  // a piece's last digit, closed by a comma here
+    const size_t count = kBits[ends & 0xFF] + kBits[ends >> 8];
+    // Most blocks of card data hold three to five pieces: five are taken without a branch.
+    uint8_t* const to = out + k;
+    to[0] = values[__builtin_ctz(ends | 0x10000)];
+    ends &= ends - 1;
+    to[1] = values[__builtin_ctz(ends | 0x10000)];
+    ends &= ends - 1;
+    to[2] = values[__builtin_ctz(ends | 0x10000)];
+    ends &= ends - 1;
+    to[3] = values[__builtin_ctz(ends | 0x10000)];
+    ends &= ends - 1;
+    to[4] = values[__builtin_ctz(ends | 0x10000)];
+    ends &= ends - 1;
+    for (size_t i = 5; ends != 0; ++i) {
+      out[k + i] = values[__builtin_ctz(ends)];
+      ends &= ends - 1;
     }
-    unsigned last = 0;  // where the current piece starts in the block
-    for (unsigned m = commas; m != 0; m &= m - 1) {
-      const unsigned pos = static_cast<unsigned>(__builtin_ctz(m));
-      const unsigned len = pos - last;
-      if (len > 3) {
-        p += last;
-        return k;
-      }
-      if (len != 0) {
-        out[k++] = ShortPiece(p, pos, len);
-        if (k == n) {
-          p += pos + 1;
-          return k;
-        }
-      }
-      last = pos + 1;
-    }
-    if (last == 0) return k;  // sixteen digits: one long piece
-    p += last;
+    k += count;
+    p += 32 - __builtin_clz(commas);  // past the block's last comma
   }
   return k;
 }
@@ -138,15 +145,22 @@ bool AppendByteList(std::string& out, const uint8_t* bytes, int64_t length) {
   if (bytes == nullptr || length <= 0) return false;
   const ByteTexts& texts = Texts();
   const size_t n = static_cast<size_t>(length);
-  const size_t start = out.size();
-  out.resize(start + 4 * n);  // the longest text: three digits and a comma per byte
-  char* p = &out[start];
-  for (size_t i = 0; i < n; ++i) {
-    const uint8_t b = bytes[i];
-    std::memcpy(p, texts.text[b], 4);
-    p += texts.length[b];
+  // A piece at a time, so that the room resize fills with zeros is still in the cache when the
+  // texts overwrite it; a 64 KiB buffer would otherwise have its 256 KiB of room zeroed first.
+  constexpr size_t kPiece = 1024;
+  for (size_t first = 0; first < n; first += kPiece) {
+    const size_t count = std::min(kPiece, n - first);
+    const size_t start = out.size();
+    out.resize(start + 4 * count);  // the longest text: three digits and a comma per byte
+    char* p = &out[start];
+    for (size_t i = first; i < first + count; ++i) {
+      const uint8_t b = bytes[i];
+      std::memcpy(p, texts.text[b], 4);
+      p += texts.length[b];
+    }
+    out.resize(static_cast<size_t>(p - out.data()));
   }
-  out.resize(static_cast<size_t>(p - out.data()) - 1);  // drop the last comma
+  out.pop_back();  // the last comma
   return true;
 }
 
@@ -182,16 +196,13 @@ ByteBuffer ByteListInput(const std::string* text, int64_t length) {
   if (text == nullptr || length <= 0) return ByteBuffer{};
   ByteBuffer buffer = AllocateZeroed(static_cast<size_t>(length));
   if (!buffer.data) return buffer;
-  const char* const start = text->data();
-  const char* p = start;
+  const char* p = text->data();
   const char* const end = p + text->size();
   size_t k = 0;
   while (k < buffer.size && p < end) {
 #if defined(__SSE2__)
-    if (p - start >= 3) {
-      k = FastPieces(p, end, buffer.data.get(), k, buffer.size);
-      if (k == buffer.size || p == end) break;
-    }
+    k = FastPieces(p, end, buffer.data.get(), k, buffer.size);
+    if (k == buffer.size || p == end) break;
 #endif
     if (*p == ',') {  // an empty piece gives nothing
       ++p;

@@ -52,12 +52,14 @@ void ServeBody(std::string_view body, std::string& reply, std::FILE* out) {
 
 int RunHost(std::FILE* in, std::FILE* out) {
   std::string body;
+  size_t length = 0;
   std::string reply;
-  while (ReadFrame(in, body) == FrameStatus::kFrame) {
-    ServeBody(body, reply, out);
+  while (ReadFrame(in, body, length, out) == FrameStatus::kFrame) {
+    ServeBody(std::string_view(body.data(), length), reply, out);
     TrimCapacity(body);
     TrimCapacity(reply);
   }
+  SendHeldReplies(out);
   return 0;
 }
 

@@ -102,4 +102,8 @@ void SendReply(Turn& turn) {
   if (!WriteFrame(turn.out, turn.reply)) EndHost(0);
 }
 
+void SendHeldReplies(Turn& turn) {
+  if (!SendHeldReplies(turn.out)) EndHost(0);
+}
+
 }  // namespace host

@@ -22,6 +22,9 @@ void AddHandleText(Turn& turn, std::string_view countKey, const char* const byte
                    uint64_t handle);
 // Closes the object and writes the frame.
 void SendReply(Turn& turn);
+// Writes out the replies of earlier requests that are still held: called before every call
+// into the smart-card service, which may keep the host waiting.
+void SendHeldReplies(Turn& turn);
 
 // JSON string content of text, escaped as RFC 8259 requires.
 void AppendEscaped(std::string& out, std::string_view text);

@@ -48,10 +48,13 @@ class StateChange : public CardInReader {
  protected:
   // Sends a wait for reader 0 that believes current is the state; returns the id.
   std::string SendWait(Host& host, uint32_t current, uint32_t timeoutMs) {
+    return Send(host, WaitRequest(current, timeoutMs));
+  }
+
+  Json WaitRequest(uint32_t current, uint32_t timeoutMs) {
     sent_ = Record{reader_, {1, 2, 3, 4, 0xF5, 0xF6, 0xF7, 0xF8}, current, 0, {}, {}};
-    return Send(host,
-                With(Json{{"c", 133}, {"m", timeoutMs}, {"k", ByteList(Encode(sent_))}, {"w", 1}},
-                     KeysS(context_)));
+    return With(Json{{"c", 133}, {"m", timeoutMs}, {"k", ByteList(Encode(sent_))}, {"w", 1}},
+                KeysS(context_));
   }
 
   // Checks the whole reply against what the service must have done with the record: everything
@@ -128,6 +131,33 @@ TEST_F(StateChange, WaitWithNothingChangingTimesOut) {
   ASSERT_TRUE(reply.has_value());
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(300));
   CheckReply(*reply, id, kTimeout, vcard::kDefaultAtr);
+}
+
+// Replies to requests that arrive together leave together, but never later than the moment the
+// host starts to wait: a reader list that arrived with a long wait comes back during the wait.
+TEST_F(StateChange, RepliesArrivingWithAWaitLeaveWhileTheHostWaits) {
+  Host host;
+  Start(host);
+  EstablishContext(host);
+  SendWait(host, 0, 0);
+  std::optional<Members> reply = Receive(host, 5000);
+  ASSERT_TRUE(reply.has_value());
+  const uint32_t state = Get32(ParseByteList(Value(*reply, "rgReaderStates")), 144);
+
+  Json list = With(Json{{"i", "list"}, {"c", 149}, {"m", ""}, {"k", 0}, {"t", 0}}, KeysS(context_));
+  Json wait = WaitRequest(state, 10000);
+  wait["i"] = "wait";
+  ASSERT_TRUE(
+      driver::SendRaw(host.process, driver::Frame(list.dump()) + driver::Frame(wait.dump())));
+  reply = Receive(host, 2000);
+  ASSERT_TRUE(reply.has_value()) << "the reader list was held back during the wait";
+  EXPECT_EQ(Value(*reply, "i"), "list");
+  EXPECT_EQ(Value(*reply, "SCardListReadersA"), "0");
+  EXPECT_FALSE(Receive(host, 400).has_value()) << "the wait ended with nothing changed";
+  vcard::RemoveCard(card_);
+  reply = Receive(host, 5000);
+  ASSERT_TRUE(reply.has_value()) << "the removal did not end the wait";
+  CheckReply(*reply, "wait", kSuccess, {}, true);
 }
 
 }  // namespace

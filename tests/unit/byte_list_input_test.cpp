@@ -74,6 +74,21 @@ TEST(ByteListInput, MatchesThePlainReadingOnMixedText) {
   }
 }
 
+TEST(ByteListInput, MatchesThePlainReadingOverManyBlocks) {
+  // Blocks of sixteen bytes with up to eight pieces, empty pieces, and long or signed pieces
+  // that end the block reading, at every offset.
+  const std::string unit = "1,2,3,4,5,6,7,8,9,,10,255,999,0,07,1234,-3,12,";
+  std::string text;
+  for (int i = 0; i < 6; ++i) text += unit;
+  for (size_t skip = 0; skip < unit.size(); ++skip) {
+    const std::string piece = text.substr(skip);
+    SCOPED_TRACE(piece);
+    for (int64_t length : {8, 40, 200}) {
+      EXPECT_EQ(Read(piece, length), Reference(piece, static_cast<size_t>(length)));
+    }
+  }
+}
+
 TEST(ByteListInput, GivesNoBufferForNoTextOrNoLength) {
   const std::string text = "1,2";
   EXPECT_FALSE(host::ByteListInput(nullptr, 2).data);

@@ -159,6 +159,15 @@ TEST_F(Envelope, NumberArgumentsTakeLow32BitsTruncateFloatsAndReadBooleans) {
       {"1e20", 1661992960u},  // 10^20 mod 2^32
       {"-0.5", 0},
       {"18446744073709551615", 0xFFFFFFFFu},
+      // At and beyond 2^63, where the integer no longer converts directly.
+      {"-1e20", 2632974336u},
+      {"9.3e18", 4213309440u},
+      {"-9.3e18", 81657856u},
+      {"9223372036854775807", 0xFFFFFFFFu},
+      {"-9223372036854775808", 0},
+      {"1.2345678901234567e19", 3944679424u},
+      {"123456789012345678901", 792100864u},
+      {"1e300", 0},
   };
   for (const auto& c : cases) {
     harness::ResetHost();
