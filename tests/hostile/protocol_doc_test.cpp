@@ -5,7 +5,6 @@
 
 #include <fstream>
 #include <map>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -58,20 +57,31 @@ struct Doc {
   std::map<int32_t, DocSection> sections;
 };
 
+// "### CODE CallName": a decimal code, one space, a name without blanks.
+bool CommandHeading(const std::string& line, int32_t& code, std::string& callName) {
+  if (line.rfind("### ", 0) != 0) return false;
+  const size_t digits = line.find_first_not_of("0123456789", 4);
+  if (digits == 4 || digits == std::string::npos || digits > 12 || line[digits] != ' ')
+    return false;
+  callName = line.substr(digits + 1);
+  if (callName.empty() || callName.find_first_of(" \t") != std::string::npos) return false;
+  code = static_cast<int32_t>(std::stol(line.substr(4, digits - 4)));
+  return true;
+}
+
 Doc ReadDoc() {
   Doc doc;
   std::ifstream file(TESSERA_PROTOCOL_DOC);
   doc.read = file.good();
-  const std::regex command(R"(### (\d+) (\S+))");
   DocSection* section = nullptr;
   enum { kNone, kKeys, kMembers } table = kNone;
   for (std::string line; std::getline(file, line);) {
-    std::smatch match;
-    if (std::regex_match(line, match, command)) {
-      const int32_t code = std::stoi(match[1]);
+    int32_t code = 0;
+    std::string callName;
+    if (CommandHeading(line, code, callName)) {
       doc.order.push_back(code);
       section = &doc.sections[code];
-      section->callName = match[2];
+      section->callName = callName;
       table = kNone;
     } else if (line == "### Envelope") {
       section = &doc.sections[-1];
