@@ -5,6 +5,9 @@
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+#include <tmmintrin.h>
+#endif
 #endif
 
 namespace host {
@@ -69,40 +72,77 @@ inline __m128i Times100(__m128i x) {
 // every byte gets, at once, the value of the piece that would end there: its digit, plus ten
 // times the byte before, plus a hundred times the byte two before unless a comma lies between
 // (commas count as 0). The bytes just before each comma are the pieces' values, taken out in
-// order. Stops at a block with any other byte, at a piece of more than three digits, within 16
-// bytes of the end and with fewer than eight cells left; p is then at the start of a piece.
-size_t FastPieces(const char*& p, const char* end, uint8_t* out, size_t k, size_t n) {
-  static const uint8_t kBits[256] = {
-#define TESSERA_B2(n) n, n + 1, n + 1, n + 2
-#define TESSERA_B4(n) TESSERA_B2(n), TESSERA_B2(n + 1), TESSERA_B2(n + 1), TESSERA_B2(n + 2)
-#define TESSERA_B6(n) TESSERA_B4(n), TESSERA_B4(n + 1), TESSERA_B4(n + 1), TESSERA_B4(n + 2)
-      TESSERA_B6(0), TESSERA_B6(1), TESSERA_B6(1), TESSERA_B6(2)
-#undef TESSERA_B6
-#undef TESSERA_B4
-#undef TESSERA_B2
-  };
-  const __m128i comma = _mm_set1_epi8(',');
-  const __m128i zero = _mm_set1_epi8('0');
-  const __m128i toSigned = _mm_set1_epi8(static_cast<char>(0x80 - '0'));
-  const __m128i signedTen = _mm_set1_epi8(static_cast<char>(-128 + 10));
+// order. A block with any other byte, with a piece of more than three digits or without a
+// comma is left to the reading piece by piece. p is always at the start of a piece.
+// Digit and comma masks of the sixteen bytes at p, and their digit values (0 for other bytes).
+struct Bytes16 {
+  __m128i d;
+  __m128i isComma;
+  unsigned digits;
+  unsigned commas;
+};
+
+inline Bytes16 Classify(const char* p) {
+  const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  const __m128i isComma = _mm_cmpeq_epi8(block, _mm_set1_epi8(','));
+  const __m128i isDigit =
+      _mm_cmplt_epi8(_mm_add_epi8(block, _mm_set1_epi8(static_cast<char>(0x80 - '0'))),
+                     _mm_set1_epi8(static_cast<char>(-128 + 10)));
+  return {_mm_and_si128(_mm_sub_epi8(block, _mm_set1_epi8('0')), isDigit), isComma,
+          static_cast<unsigned>(_mm_movemask_epi8(isDigit)),
+          static_cast<unsigned>(_mm_movemask_epi8(isComma))};
+}
+
+struct Block {
+  __m128i value;
+  unsigned ends;    // a piece's last digit, closed by a comma in the block
+  unsigned commas;  // never 0
+};
+
+inline bool ReadBlock(const char* p, Block& b) {
+  const Bytes16 here = Classify(p);
+  if ((here.commas | here.digits) != 0xFFFF || here.commas == 0) return false;
+  const unsigned digits = here.digits;
+  if ((digits & digits >> 1 & digits >> 2 & digits >> 3) != 0) return false;  // four digits
+  const __m128i hundreds =
+      _mm_andnot_si128(_mm_slli_si128(here.isComma, 1), _mm_slli_si128(here.d, 2));
+  b.value =
+      _mm_add_epi8(_mm_add_epi8(here.d, Times10(_mm_slli_si128(here.d, 1))), Times100(hundreds));
+  b.ends = digits & (here.commas >> 1);
+  b.commas = here.commas;
+  return true;
+}
+
+inline const char* PastLastComma(const char* p, unsigned commas) {
+  return p + (32 - __builtin_clz(commas));
+}
+
+// Set bits in each byte value.
+struct BitCounts {
+  uint8_t count[256];
+  BitCounts() {
+    for (unsigned v = 0; v < 256; ++v) {
+      count[v] = 0;
+      for (unsigned m = v; m != 0; m &= m - 1) ++count[v];
+    }
+  }
+};
+
+const BitCounts& Counts() {
+  static const BitCounts counts;
+  return counts;
+}
+
+// Takes the values out one by one; stops with fewer than eight cells left.
+size_t TakePieces(const char*& p, const char* end, uint8_t* out, size_t k, size_t n) {
+  const BitCounts& counts = Counts();
   alignas(16) uint8_t values[17];
   values[16] = 0;  // taken for the pieces a block does not have: cells not yet written are 0
-  while (n - k >= 8 && end - p >= 16) {
-    const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    const __m128i isComma = _mm_cmpeq_epi8(block, comma);
-    const __m128i isDigit = _mm_cmplt_epi8(_mm_add_epi8(block, toSigned), signedTen);
-    const unsigned commas = static_cast<unsigned>(_mm_movemask_epi8(isComma));
-    const unsigned digits = static_cast<unsigned>(_mm_movemask_epi8(isDigit));
-    if ((commas | digits) != 0xFFFF) return k;
-    if ((digits & digits >> 1 & digits >> 2 & digits >> 3) != 0) return k;  // four digits
-    if (commas == 0) return k;
-    const __m128i d = _mm_and_si128(_mm_sub_epi8(block, zero), isDigit);
-    const __m128i hundreds = _mm_andnot_si128(_mm_slli_si128(isComma, 1), _mm_slli_si128(d, 2));
-    const __m128i value =
-        _mm_add_epi8(_mm_add_epi8(d, Times10(_mm_slli_si128(d, 1))), Times100(hundreds));
-    _mm_store_si128(reinterpret_cast<__m128i*>(values), value);
-    unsigned ends = digits & (commas >> 1);  // a piece's last digit, closed by a comma here
-    const size_t count = kBits[ends & 0xFF] + kBits[ends >> 8];
+  Block b;
+  while (n - k >= 8 && end - p >= 16 && ReadBlock(p, b)) {
+    _mm_store_si128(reinterpret_cast<__m128i*>(values), b.value);
+    unsigned ends = b.ends;
+    const size_t count = counts.count[ends & 0xFF] + counts.count[ends >> 8];
     // Most blocks of card data hold three to five pieces: five are taken without a branch.
     uint8_t* const to = out + k;
     to[0] = values[__builtin_ctz(ends | 0x10000)];
@@ -116,13 +156,95 @@ size_t FastPieces(const char*& p, const char* end, uint8_t* out, size_t k, size_
     to[4] = values[__builtin_ctz(ends | 0x10000)];
     ends &= ends - 1;
     for (size_t i = 5; ends != 0; ++i) {
-      out[k + i] = values[__builtin_ctz(ends)];
+      to[i] = values[__builtin_ctz(ends)];
       ends &= ends - 1;
     }
     k += count;
-    p += 32 - __builtin_clz(commas);  // past the block's last comma
+    p = PastLastComma(p, b.commas);
   }
   return k;
+}
+
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+#define TESSERA_SHUFFLED_PIECES 1
+// For each half of a block, the byte shuffle that packs the values at its set end bits to the
+// front and fills the rest with zeros: the processors of the last fifteen years do it in one
+// instruction (SSSE3), which the baseline x86-64 build may not assume, so it is asked for here
+// and used only where the processor has it.
+struct PackTables {
+  uint8_t low[256][16];
+  uint8_t high[256][16];
+  PackTables() {
+    for (unsigned m = 0; m < 256; ++m) {
+      unsigned n = 0;
+      for (unsigned i = 0; i < 16; ++i) low[m][i] = high[m][i] = 0x80;
+      for (unsigned bit = 0; bit < 8; ++bit) {
+        if ((m >> bit & 1) == 0) continue;
+        low[m][n] = static_cast<uint8_t>(bit);
+        high[m][n] = static_cast<uint8_t>(bit + 8);
+        ++n;
+      }
+    }
+  }
+};
+
+// ReadBlock's values, but the blocks follow each other at a fixed step of sixteen bytes, so that
+// no block waits for the one before: the bytes before and after a block are read again from
+// memory, and a piece cut by the block's end is valued in the block that holds its comma.
+// Needs p at the start of a piece with three bytes before it; leaves p at the start of a piece.
+__attribute__((target("ssse3"))) size_t PackPieces(const char*& p, const char* end, uint8_t* out,
+                                                   size_t k, size_t n) {
+  static const PackTables tables;
+  const BitCounts& counts = Counts();
+  const char* q = p;
+  while (n - k >= 16 && end - q >= 17) {
+    const Bytes16 here = Classify(q);
+    if ((here.digits | here.commas) != 0xFFFF) break;
+    const Bytes16 before1 = Classify(q - 1);
+    const Bytes16 before2 = Classify(q - 2);
+    const Bytes16 before3 = Classify(q - 3);
+    if ((here.digits & before1.digits & before2.digits & before3.digits) != 0) break;
+    const unsigned after = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(
+        _mm_loadu_si128(reinterpret_cast<const __m128i*>(q + 1)), _mm_set1_epi8(','))));
+    const __m128i hundreds = _mm_andnot_si128(before1.isComma, before2.d);
+    const __m128i value =
+        _mm_add_epi8(_mm_add_epi8(here.d, Times10(before1.d)), Times100(hundreds));
+    const unsigned ends = here.digits & after;
+    const unsigned low = ends & 0xFF;
+    const unsigned high = ends >> 8;
+    const __m128i first =
+        _mm_shuffle_epi8(value, _mm_loadu_si128(reinterpret_cast<const __m128i*>(tables.low[low])));
+    const __m128i second = _mm_shuffle_epi8(
+        value, _mm_loadu_si128(reinterpret_cast<const __m128i*>(tables.high[high])));
+    // Eight bytes each: the zeros past the values land on cells not yet written.
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(out + k), first);
+    k += counts.count[low];
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(out + k), second);
+    k += counts.count[high];
+    q += 16;
+  }
+  // A piece that the last block cut and no comma closed yet is read again from its start: at
+  // most three digits back. A comma at q has closed it, and it was taken.
+  if (q > p && *q != ',') {
+    while (q[-1] != ',') --q;
+  }
+  p = q;
+  return k;
+}
+#endif
+
+size_t FastPieces(const char*& p, const char* start, const char* end, uint8_t* out, size_t k,
+                  size_t n) {
+#ifdef TESSERA_SHUFFLED_PIECES
+  static const bool shuffles = __builtin_cpu_supports("ssse3");
+  if (shuffles) {
+    if (p - start < 3) return k;  // the first piece is read on its own
+    k = PackPieces(p, end, out, k, n);
+  }
+#else
+  (void)start;
+#endif
+  return TakePieces(p, end, out, k, n);
 }
 #endif
 
@@ -196,12 +318,13 @@ ByteBuffer ByteListInput(const std::string* text, int64_t length) {
   if (text == nullptr || length <= 0) return ByteBuffer{};
   ByteBuffer buffer = AllocateZeroed(static_cast<size_t>(length));
   if (!buffer.data) return buffer;
-  const char* p = text->data();
+  const char* const start = text->data();
+  const char* p = start;
   const char* const end = p + text->size();
   size_t k = 0;
   while (k < buffer.size && p < end) {
 #if defined(__SSE2__)
-    k = FastPieces(p, end, buffer.data.get(), k, buffer.size);
+    k = FastPieces(p, start, end, buffer.data.get(), k, buffer.size);
     if (k == buffer.size || p == end) break;
 #endif
     if (*p == ',') {  // an empty piece gives nothing

@@ -3,6 +3,7 @@
 // with PieceByte.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -84,6 +85,37 @@ TEST(ByteListInput, MatchesThePlainReadingOverManyBlocks) {
     const std::string piece = text.substr(skip);
     SCOPED_TRACE(piece);
     for (int64_t length : {8, 40, 200}) {
+      EXPECT_EQ(Read(piece, length), Reference(piece, static_cast<size_t>(length)));
+    }
+  }
+}
+
+TEST(ByteListInput, MatchesThePlainReadingOnLongCardData) {
+  // Kilobytes of mostly short pieces, as card data comes, with now and then an empty, long,
+  // signed or blank piece: every block reading starts, stops and resumes many times, and pieces
+  // are cut by block ends at every position.
+  uint32_t state = 0x9E3779B9u;
+  const auto next = [&state] {
+    state ^= state << 13;
+    state ^= state >> 17;
+    state ^= state << 5;
+    return state;
+  };
+  const char* const odd[] = {"", "1234", "-7", "+8", " 9", "0007", "12x"};
+  std::string text;
+  while (text.size() < 20000) {
+    const uint32_t r = next();
+    if (r % 97 == 0) {
+      text += odd[(r / 97) % 7];
+    } else {
+      text += std::to_string(r % (r % 3 == 0 ? 1000 : 256));
+    }
+    text += ',';
+  }
+  for (size_t skip = 0; skip < 40; skip += 3) {
+    const std::string piece = text.substr(skip, text.size() - skip - (skip % 5));
+    SCOPED_TRACE(skip);
+    for (int64_t length : {17, 100, 1000, 6000, 20000}) {
       EXPECT_EQ(Read(piece, length), Reference(piece, static_cast<size_t>(length)));
     }
   }
