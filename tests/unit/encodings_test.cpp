@@ -77,6 +77,23 @@ TEST(ByteListOutput, EveryByteValueRoundTrips) {
   EXPECT_EQ(std::vector<uint8_t>(back.data.get(), back.data.get() + 256), all);
 }
 
+TEST(ByteListOutput, LongBuffersAsTheirBytesOneByOne) {
+  // Lengths around the sixteen-byte blocks and the 1024-byte pieces, bytes of every size.
+  std::vector<uint8_t> bytes(5000);
+  uint32_t state = 0x2545F491u;
+  for (uint8_t& b : bytes) {
+    state = state * 1103515245u + 12345u;
+    b = static_cast<uint8_t>(state >> 24 >> (state % 3 * 3));  // small values now and then
+  }
+  for (const size_t n : {15u, 16u, 17u, 33u, 1023u, 1024u, 1040u, 4999u, 5000u}) {
+    std::string expected = "x";
+    for (size_t i = 0; i < n; ++i) expected += std::to_string(bytes[i]) + (i + 1 < n ? "," : "");
+    std::string s = "x";
+    ASSERT_TRUE(host::AppendByteList(s, bytes.data(), static_cast<int64_t>(n)));
+    EXPECT_EQ(s, expected) << n;
+  }
+}
+
 std::vector<uint8_t> Input(const std::string& text, int64_t length) {
   const host::ByteBuffer b = host::ByteListInput(&text, length);
   if (!b.data) return {};
