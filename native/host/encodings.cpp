@@ -189,26 +189,28 @@ struct PackTables {
 };
 
 // ReadBlock's values, but the blocks follow each other at a fixed step of sixteen bytes, so that
-// no block waits for the one before: the bytes before and after a block are read again from
-// memory, and a piece cut by the block's end is valued in the block that holds its comma.
-// Needs p at the start of a piece with three bytes before it; leaves p at the start of a piece.
+// no block waits for the one before: the bytes just before a block come from the block before,
+// and a piece cut by the block's end is valued in the block that holds its last digit.
+// Needs p at the start of a piece with sixteen bytes before it; leaves p at the start of a piece.
 __attribute__((target("ssse3"))) size_t PackPieces(const char*& p, const char* end, uint8_t* out,
                                                    size_t k, size_t n) {
   static const PackTables tables;
   const BitCounts& counts = Counts();
   const char* q = p;
+  Bytes16 before = Classify(q - 16);
   while (n - k >= 16 && end - q >= 17) {
     const Bytes16 here = Classify(q);
     if ((here.digits | here.commas) != 0xFFFF) break;
-    const Bytes16 before1 = Classify(q - 1);
-    const Bytes16 before2 = Classify(q - 2);
-    const Bytes16 before3 = Classify(q - 3);
-    if ((here.digits & before1.digits & before2.digits & before3.digits) != 0) break;
-    const unsigned after = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(
-        _mm_loadu_si128(reinterpret_cast<const __m128i*>(q + 1)), _mm_set1_epi8(','))));
-    const __m128i hundreds = _mm_andnot_si128(before1.isComma, before2.d);
+    // Digits of the bytes one, two and three places back: a fourth digit in a row ends the run.
+    const uint32_t bytes32 = here.digits << 16 | before.digits;  // q - 16 up to q + 15
+    const uint32_t run = bytes32 & bytes32 << 1 & bytes32 << 2 & bytes32 << 3;
+    if ((run >> 16) != 0) break;
+    const __m128i tensDigits = _mm_alignr_epi8(here.d, before.d, 15);
+    const __m128i hundreds = _mm_andnot_si128(_mm_alignr_epi8(here.isComma, before.isComma, 15),
+                                              _mm_alignr_epi8(here.d, before.d, 14));
     const __m128i value =
-        _mm_add_epi8(_mm_add_epi8(here.d, Times10(before1.d)), Times100(hundreds));
+        _mm_add_epi8(_mm_add_epi8(here.d, Times10(tensDigits)), Times100(hundreds));
+    const unsigned after = here.commas >> 1 | static_cast<unsigned>(q[16] == ',') << 15;
     const unsigned ends = here.digits & after;
     const unsigned low = ends & 0xFF;
     const unsigned high = ends >> 8;
@@ -221,6 +223,7 @@ __attribute__((target("ssse3"))) size_t PackPieces(const char*& p, const char* e
     k += counts.count[low];
     _mm_storel_epi64(reinterpret_cast<__m128i*>(out + k), second);
     k += counts.count[high];
+    before = here;
     q += 16;
   }
   // A piece that the last block cut and no comma closed yet is read again from its start: at
@@ -296,7 +299,7 @@ size_t FastPieces(const char*& p, const char* start, const char* end, uint8_t* o
 #ifdef TESSERA_SHUFFLED_PIECES
   static const bool shuffles = __builtin_cpu_supports("ssse3");
   if (shuffles) {
-    if (p - start < 3) return k;  // the first piece is read on its own
+    if (p - start < 16) return k;  // the first pieces are read on their own
     k = PackPieces(p, end, out, k, n);
   }
 #else
