@@ -188,28 +188,13 @@ void WaitForCard(const std::string& reader) {
   Expect(rv == SCARD_S_SUCCESS, "waiting for the card", std::to_string(rv));
 }
 
-// Nanoseconds per round trip of a small frame through the frame-echo floor: what the extra hop
-// between extension and host costs before the host does anything.
-double EchoRoundTrip(const std::string& echo, size_t calls) {
-  Child child = bench::Spawn({echo, "200"});
-  const std::string frame = bench::Frame(bench::ListReadersBody(bench::kBenchContext));
-  const int64_t start = bench::NowNs();
-  for (size_t i = 0; i < calls; ++i) {
-    bench::WriteAll(child.toChild, frame);
-    bench::SkipReplies(child, 1);
-  }
-  const double ns = static_cast<double>(bench::NowNs() - start) / static_cast<double>(calls);
-  bench::Finish(child);
-  return ns;
-}
-
-// Nanoseconds per reader list through the least host making the same call (list_floor.cpp),
-// driven as ThroughHost drives the host: one call before timing, then calls one at a time.
-double ListThroughFloor(const std::string& floor, size_t calls) {
-  Child child = bench::Spawn({floor});
+// Nanoseconds per list-readers round trip through command, one request at a time, after one
+// untimed call whose reply must not be empty.
+double ListRoundTrip(const std::vector<std::string>& command, size_t calls) {
+  Child child = bench::Spawn(command);
   const std::string frame = bench::Frame(bench::ListReadersBody(bench::kBenchContext));
   bench::WriteAll(child.toChild, frame);
-  Expect(!bench::ReadReply(child).empty(), "listing readers through the floor", "no readers");
+  Expect(!bench::ReadReply(child).empty(), "a first round trip", command[0]);
   const int64_t start = bench::NowNs();
   for (size_t i = 0; i < calls; ++i) {
     bench::WriteAll(child.toChild, frame);
@@ -255,8 +240,11 @@ int main(int argc, char** argv) {
     directList.push_back(d.list);
     directStatus.push_back(d.status);
     directTransmit.push_back(d.transmit);
-    if (!echo.empty()) hop.push_back(EchoRoundTrip(echo, calls));
-    if (!listFloor.empty()) floorList.push_back(ListThroughFloor(listFloor, calls));
+    // The frame-echo floor: what the extra hop between extension and host costs before the
+    // host does anything.
+    if (!echo.empty()) hop.push_back(ListRoundTrip({echo, "200"}, calls));
+    // The least host making the same call (list_floor.cpp).
+    if (!listFloor.empty()) floorList.push_back(ListRoundTrip({listFloor}, calls));
   }
   const double list = bench::Median(hostList) / 1000;
   const double status = bench::Median(hostStatus) / 1000;
