@@ -6,6 +6,7 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+#include <cpuid.h>
 #include <tmmintrin.h>
 #endif
 #endif
@@ -167,6 +168,13 @@ size_t TakePieces(const char*& p, const char* end, uint8_t* out, size_t k, size_
 
 #if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
 #define TESSERA_SHUFFLED_PIECES 1
+// Asked once, at the first long Byte list: __builtin_cpu_supports would add a constructor that
+// runs cpuid at every start, and in a virtual machine each cpuid leaves to the hypervisor.
+bool HasShuffles() {
+  unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+  return __get_cpuid(1, &eax, &ebx, &ecx, &edx) != 0 && (ecx & bit_SSSE3) != 0;
+}
+
 // For each half of a block, the byte shuffle that packs the values at its set end bits to the
 // front and fills the rest with zeros: the processors of the last fifteen years do it in one
 // instruction (SSSE3), which the baseline x86-64 build may not assume, so it is asked for here
@@ -297,7 +305,7 @@ __attribute__((target("ssse3"))) char* ShuffleTexts(const uint8_t* bytes, size_t
 size_t FastPieces(const char*& p, const char* start, const char* end, uint8_t* out, size_t k,
                   size_t n) {
 #ifdef TESSERA_SHUFFLED_PIECES
-  static const bool shuffles = __builtin_cpu_supports("ssse3");
+  static const bool shuffles = HasShuffles();
   if (shuffles) {
     if (p - start < 16) return k;  // the first pieces are read on their own
     k = PackPieces(p, end, out, k, n);
@@ -332,7 +340,7 @@ bool AppendByteList(std::string& out, const uint8_t* bytes, int64_t length) {
   // texts overwrite it; a 64 KiB buffer would otherwise have its 256 KiB of room zeroed first.
   constexpr size_t kPiece = 1024;
 #ifdef TESSERA_SHUFFLED_PIECES
-  static const bool shuffles = __builtin_cpu_supports("ssse3");
+  static const bool shuffles = HasShuffles();
 #endif
   for (size_t first = 0; first < n; first += kPiece) {
     const size_t count = std::min(kPiece, n - first);
