@@ -69,12 +69,6 @@ inline __m128i Times100(__m128i x) {
   return _mm_add_epi8(_mm_add_epi8(_mm_add_epi8(x32, x32), x32), x4);
 }
 
-// Pieces of one to three digits, sixteen bytes at a time. In a block of only digits and commas
-// every byte gets, at once, the value of the piece that would end there: its digit, plus ten
-// times the byte before, plus a hundred times the byte two before unless a comma lies between
-// (commas count as 0). The bytes just before each comma are the pieces' values, taken out in
-// order. A block with any other byte, with a piece of more than three digits or without a
-// comma is left to the reading piece by piece. p is always at the start of a piece.
 // Digit and comma masks of the sixteen bytes at p, and their digit values (0 for other bytes).
 struct Bytes16 {
   __m128i d;
@@ -100,6 +94,12 @@ struct Block {
   unsigned commas;  // never 0
 };
 
+// Pieces of one to three digits, sixteen bytes at a time. In a block of only digits and commas
+// every byte gets, at once, the value of the piece that would end there: its digit, plus ten
+// times the byte before, plus a hundred times the byte two before unless a comma lies between
+// (commas count as 0). The bytes just before each comma are the pieces' values, taken out in
+// order. A block with any other byte, with a piece of more than three digits or without a
+// comma is left to the reading piece by piece. p is always at the start of a piece.
 inline bool ReadBlock(const char* p, Block& b) {
   const Bytes16 here = Classify(p);
   if ((here.commas | here.digits) != 0xFFFF || here.commas == 0) return false;
@@ -171,8 +171,11 @@ size_t TakePieces(const char*& p, const char* end, uint8_t* out, size_t k, size_
 // Asked once, at the first long Byte list: __builtin_cpu_supports would add a constructor that
 // runs cpuid at every start, and in a virtual machine each cpuid leaves to the hypervisor.
 bool HasShuffles() {
-  unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
-  return __get_cpuid(1, &eax, &ebx, &ecx, &edx) != 0 && (ecx & bit_SSSE3) != 0;
+  static const bool has = [] {
+    unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+    return __get_cpuid(1, &eax, &ebx, &ecx, &edx) != 0 && (ecx & bit_SSSE3) != 0;
+  }();
+  return has;
 }
 
 // For each half of a block, the byte shuffle that packs the values at its set end bits to the
@@ -305,8 +308,7 @@ __attribute__((target("ssse3"))) char* ShuffleTexts(const uint8_t* bytes, size_t
 size_t FastPieces(const char*& p, const char* start, const char* end, uint8_t* out, size_t k,
                   size_t n) {
 #ifdef TESSERA_SHUFFLED_PIECES
-  static const bool shuffles = HasShuffles();
-  if (shuffles) {
+  if (HasShuffles()) {
     if (p - start < 16) return k;  // the first pieces are read on their own
     k = PackPieces(p, end, out, k, n);
   }
@@ -339,9 +341,6 @@ bool AppendByteList(std::string& out, const uint8_t* bytes, int64_t length) {
   // A piece at a time, so that the room resize fills with zeros is still in the cache when the
   // texts overwrite it; a 64 KiB buffer would otherwise have its 256 KiB of room zeroed first.
   constexpr size_t kPiece = 1024;
-#ifdef TESSERA_SHUFFLED_PIECES
-  static const bool shuffles = HasShuffles();
-#endif
   for (size_t first = 0; first < n; first += kPiece) {
     const size_t count = std::min(kPiece, n - first);
     const size_t start = out.size();
@@ -350,7 +349,7 @@ bool AppendByteList(std::string& out, const uint8_t* bytes, int64_t length) {
     char* p = &out[start];
     size_t i = first;
 #ifdef TESSERA_SHUFFLED_PIECES
-    if (shuffles) {
+    if (HasShuffles()) {
       const size_t blocks = count - count % 16;
       p = ShuffleTexts(bytes + first, blocks, p);
       i += blocks;
